@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs the real Node-RED that the tests and the example run against.
+# Safe to run again: each step is skipped when its result is already there.
+# Prints nothing on success and the failing step's output otherwise.
+set -euo pipefail
+
+nodered_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/nodered" && pwd)"
+
+run_quietly() {
+    local log
+    log="$(mktemp)"
+    if ! "$@" >"$log" 2>&1; then
+        echo "install_nodered.sh: failed: $*" >&2
+        cat "$log" >&2
+        rm -f "$log"
+        return 1
+    fi
+    rm -f "$log"
+}
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    else
+        sudo "$@"
+    fi
+}
+
+install_node_from_debian() {
+    if command -v node >/dev/null && command -v npm >/dev/null; then
+        return
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    run_quietly as_root apt-get update
+    run_quietly as_root apt-get install -y --no-install-recommends nodejs npm
+}
+
+# npm ci leaves node_modules/.package-lock.json behind only when it finished,
+# so its age against the lockfile tells a complete, current install apart.
+node_modules_current() {
+    local marker="$nodered_dir/node_modules/.package-lock.json"
+    [ -f "$marker" ] && [ ! "$nodered_dir/package-lock.json" -nt "$marker" ]
+}
+
+install_nodered_packages() {
+    if node_modules_current; then
+        return
+    fi
+    cd "$nodered_dir"
+    run_quietly npm ci
+}
+
+install_node_from_debian
+install_nodered_packages

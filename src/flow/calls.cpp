@@ -1,0 +1,90 @@
+#include "calls.hpp"
+
+#include "globals.hpp"
+#include "names.hpp"
+
+namespace flow {
+namespace {
+
+int raise_unpack_count(Py_ssize_t found) noexcept
+{
+    if (found > 2) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+    } else {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+                     found == 1 ? "" : "s");
+    }
+    return -1;
+}
+
+/// Unpacking of any iterable: two items, then the iterator must be exhausted.
+int unpack_iterated_pair(PyObject* obj, Ref& first, Ref& second) noexcept
+{
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) {
+        return -1;
+    }
+    Ref items[2];
+    for (Py_ssize_t i = 0; i < 2; i++) {
+        items[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!items[i]) {
+            return PyErr_Occurred() ? -1 : raise_unpack_count(i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        return raise_unpack_count(3);
+    }
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    first = std::move(items[0]);
+    second = std::move(items[1]);
+    return 0;
+}
+
+}  // namespace
+
+Ref lookup_method(PyObject* obj, PyObject* name, bool& unbound) noexcept
+{
+    PyObject* callable = nullptr;
+    unbound = _PyObject_GetMethod(obj, name, &callable) == 1;
+    return Ref::steal(callable);
+}
+
+Ref call_looked_up(PyObject* callable, bool unbound, PyObject* obj, PyObject* arg) noexcept
+{
+    PyObject* stack[] = {nullptr, obj, arg};
+    PyObject* const* args = unbound ? stack + 1 : stack + 2;
+    const size_t n = (unbound ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return Ref::steal(PyObject_Vectorcall(callable, args, n, nullptr));
+}
+
+Ref display(PyObject* value) noexcept { return Ref::steal(PyObject_Format(value, names().empty)); }
+
+int log_line(PyObject* level, PyObject* message) noexcept
+{
+    Ref logger = load_global(names().logger);
+    if (!logger) {
+        return -1;
+    }
+    Ref ignored = call_method(logger.get(), level, message);
+    return ignored ? 0 : -1;
+}
+
+int unpack_pair(PyObject* obj, Ref& first, Ref& second) noexcept
+{
+    if (!PyTuple_CheckExact(obj) && !PyList_CheckExact(obj)) {
+        return unpack_iterated_pair(obj, first, second);
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+    if (n != 2) {
+        return raise_unpack_count(n);
+    }
+    PyObject** items = PySequence_Fast_ITEMS(obj);
+    first = Ref::borrow(items[0]);
+    second = Ref::borrow(items[1]);
+    return 0;
+}
+
+}  // namespace flow

@@ -1,0 +1,37 @@
+// Calls from the methods' code into Python, each with the semantics of the matching
+// Python expression: method calls through the object, the f-string display form, logging
+// through the module's `logger`, and two-item unpacking.
+#pragma once
+
+#include "ref.hpp"
+
+namespace flow {
+
+/// `obj.name(args...)`, looked up at the call like Python's own method calls (no bound
+/// method is made when the attribute comes from the type).
+template <typename... Args>
+Ref call_method(PyObject* obj, PyObject* name, Args... args) noexcept
+{
+    // Slot 0 is spare, so that a bound callee may prepend without copying.
+    PyObject* stack[] = {nullptr, obj, args...};
+    const size_t n = (1 + sizeof...(args)) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return Ref::steal(PyObject_VectorcallMethod(name, stack + 1, n, nullptr));
+}
+
+/// `obj.name` looked up as a method call looks it up. `unbound` comes back true when the
+/// callable came from the type and takes `obj` as its first argument.
+Ref lookup_method(PyObject* obj, PyObject* name, bool& unbound) noexcept;
+
+/// Calls what `lookup_method` found, with `arg` as the one argument after `obj`.
+Ref call_looked_up(PyObject* callable, bool unbound, PyObject* obj, PyObject* arg) noexcept;
+
+/// The display form of `value`: what an f-string field shows of it (`format(value, "")`).
+Ref display(PyObject* value) noexcept;
+
+/// `logger.<level>(message)` with the module global `logger` as it is now bound.
+int log_line(PyObject* level, PyObject* message) noexcept;
+
+/// `first, second = obj`. Returns -1 with ValueError (or the iteration's error) set.
+int unpack_pair(PyObject* obj, Ref& first, Ref& second) noexcept;
+
+}  // namespace flow

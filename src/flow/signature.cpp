@@ -1,0 +1,198 @@
+#include "signature.hpp"
+
+namespace flow {
+namespace {
+
+// The error texts of a bad call, each in one place.
+
+int raise_count_error(const Signature& sig, Py_ssize_t given) noexcept
+{
+    const bool exact = sig.n_required == sig.n_params;
+    const bool too_few = given < sig.n_required;
+    const Py_ssize_t expected = too_few ? sig.n_required : sig.n_params;
+    const char* bound = exact ? "exactly" : too_few ? "at least" : "at most";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 sig.name, bound, expected, expected == 1 ? "" : "s", given);
+    return -1;
+}
+
+int raise_unexpected_keyword(const Signature& sig, PyObject* key) noexcept
+{
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+    return -1;
+}
+
+int raise_keyword_given_twice(const Signature& sig, PyObject* key) noexcept
+{
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name,
+                 key);
+    return -1;
+}
+
+int raise_keyword_not_str(const Signature& sig) noexcept
+{
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+    return -1;
+}
+
+int raise_wrong_type(const Param& param, PyTypeObject* expected, PyObject* given) noexcept
+{
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 param.name, expected->tp_name, Py_TYPE(given)->tp_name);
+    return -1;
+}
+
+bool same_str(PyObject* a, PyObject* b) noexcept
+{
+    return a == b || (PyUnicode_Check(a) && PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
+                      PyUnicode_Compare(a, b) == 0);
+}
+
+/// Index of the keyword `name` in `kwnames`, or -1: by pointer first (the usual case, as
+/// both sides are interned), then by value.
+Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) noexcept
+{
+    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (PyTuple_GET_ITEM(kwnames, i) == name) {
+            return i;
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (same_str(PyTuple_GET_ITEM(kwnames, i), name)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+/// Index of the parameter called `key`, or -1.
+Py_ssize_t find_param(PyObject* param_names, PyObject* key) noexcept
+{
+    const Py_ssize_t n = PyTuple_GET_SIZE(param_names);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (PyTuple_GET_ITEM(param_names, i) == key) {
+            return i;
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (same_str(key, PyTuple_GET_ITEM(param_names, i))) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+/// Takes the parameters after the positional ones from the keywords, in parameter order.
+/// A missing required parameter is reported with the number of parameters supplied before
+/// it; returns how many keywords were used.
+Py_ssize_t take_keywords(const Signature& sig, PyObject* param_names, PyObject* const* kwvalues,
+                         PyObject* kwnames, Py_ssize_t n_args, PyObject** out) noexcept
+{
+    Py_ssize_t used = 0;
+    const Py_ssize_t n_keywords = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = n_args; i < sig.n_params; i++) {
+        const bool required = i < sig.n_required;
+        if (!required && used == n_keywords) {
+            break;
+        }
+        const Py_ssize_t k = find_keyword(kwnames, PyTuple_GET_ITEM(param_names, i));
+        if (k >= 0) {
+            out[i] = kwvalues[k];
+            used++;
+        } else if (required) {
+            return raise_count_error(sig, i);
+        }
+    }
+    return used;
+}
+
+/// Explains why some keyword was not taken: the first one, in call order, that is not a
+/// str, names no parameter, or names one already given by position.
+int reject_leftover_keywords(const Signature& sig, PyObject* param_names, PyObject* kwnames,
+                             Py_ssize_t n_args) noexcept
+{
+    const Py_ssize_t n_keywords = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < n_keywords; k++) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            return raise_keyword_not_str(sig);
+        }
+        const Py_ssize_t i = find_param(param_names, key);
+        if (i < 0) {
+            return raise_unexpected_keyword(sig, key);
+        }
+        if (i < n_args) {
+            return raise_keyword_given_twice(sig, key);
+        }
+    }
+    // Unreachable while kwnames holds no name twice, which every caller guarantees.
+    PyErr_SetString(PyExc_SystemError, "keyword arguments could not be bound");
+    return -1;
+}
+
+int check_type(const Param& param, PyObject* value) noexcept
+{
+    PyTypeObject* type = Py_TYPE(value);
+    switch (param.accepts) {
+    case Accepts::anything:
+        return 0;
+    case Accepts::str:
+        return type == &PyUnicode_Type ? 0 : raise_wrong_type(param, &PyUnicode_Type, value);
+    case Accepts::str_or_none:
+        return type == &PyUnicode_Type || value == Py_None
+                   ? 0
+                   : raise_wrong_type(param, &PyUnicode_Type, value);
+    case Accepts::int_or_none:
+        return type == &PyLong_Type || value == Py_None ? 0
+                                                        : raise_wrong_type(param, &PyLong_Type, value);
+    case Accepts::int_exact:
+        return type == &PyLong_Type ? 0 : raise_wrong_type(param, &PyLong_Type, value);
+    case Accepts::dict:
+        return type == &PyDict_Type ? 0 : raise_wrong_type(param, &PyDict_Type, value);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int bind_arguments(const Signature& sig, PyObject* param_names, PyObject* defaults,
+                   PyObject* const* args, Py_ssize_t n_args, PyObject* kwnames,
+                   PyObject** out) noexcept
+{
+    if (n_args > sig.n_params) {
+        return raise_count_error(sig, n_args);
+    }
+    for (Py_ssize_t i = 0; i < sig.n_params; i++) {
+        out[i] = i < n_args ? args[i] : nullptr;
+    }
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        const Py_ssize_t used = take_keywords(sig, param_names, args + n_args, kwnames, n_args, out);
+        if (used < 0) {
+            return -1;
+        }
+        if (used < PyTuple_GET_SIZE(kwnames)) {
+            return reject_leftover_keywords(sig, param_names, kwnames, n_args);
+        }
+    } else if (n_args < sig.n_required) {
+        return raise_count_error(sig, n_args);
+    }
+    for (Py_ssize_t i = sig.n_required; i < sig.n_params; i++) {
+        if (!out[i]) {
+            out[i] = PyTuple_GET_ITEM(defaults, i - sig.n_required);
+        }
+    }
+    return check_argument_types(sig, out);
+}
+
+int check_argument_types(const Signature& sig, PyObject* const* bound) noexcept
+{
+    for (Py_ssize_t i = 0; i < sig.n_params; i++) {
+        if (check_type(sig.params[i], bound[i]) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace flow

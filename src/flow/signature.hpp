@@ -1,0 +1,50 @@
+// A method's Python-facing signature as data, and the one binder that serves every method:
+// it maps a vectorcall's arguments onto the parameters, fills in defaults and tests the
+// argument types, so that a method body receives its arguments already bound and checked.
+#pragma once
+
+#include <Python.h>
+
+#include "ref.hpp"
+
+namespace flow {
+
+/// What a parameter accepts; the tests are on exact types, so subclasses are refused.
+enum class Accepts : unsigned char { anything, str, str_or_none, int_or_none, int_exact, dict };
+
+struct Param {
+    const char* name;
+    Accepts accepts;
+    const char* annotation;  // NULL: not annotated
+};
+
+inline constexpr Py_ssize_t max_params = 5;
+
+/// Makes a method's `__defaults__` tuple when the class is created (NULL: no defaults).
+using MakeDefaults = Ref (*)() noexcept;
+
+/// A method body: `args[0]` is self, then one borrowed argument per parameter.
+using MethodBody = PyObject* (*)(PyObject* const* args) noexcept;
+
+struct Signature {
+    const char* name;
+    const char* doc;  // NULL: no docstring
+    const char* return_annotation;
+    Param params[max_params];
+    Py_ssize_t n_params;
+    Py_ssize_t n_required;  // the parameters without a default come first
+    MakeDefaults make_defaults;
+    MethodBody body;
+};
+
+/// Binds a vectorcall's arguments to `out[0 .. sig.n_params)` (borrowed references), taking
+/// missing trailing ones from `defaults`, then tests their types. `param_names` holds the
+/// interned parameter names. Returns -1 with TypeError set on a bad call.
+int bind_arguments(const Signature& sig, PyObject* param_names, PyObject* defaults,
+                   PyObject* const* args, Py_ssize_t n_args, PyObject* kwnames,
+                   PyObject** out) noexcept;
+
+/// Tests the types of already bound arguments, in parameter order.
+int check_argument_types(const Signature& sig, PyObject* const* bound) noexcept;
+
+}  // namespace flow

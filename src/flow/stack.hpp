@@ -1,0 +1,64 @@
+// A growable stack on the interpreter's allocator, for walks that must not recurse on the
+// C stack. Growing reports failure as MemoryError instead of throwing.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+namespace flow {
+
+template <typename T>
+class Stack {
+public:
+    Stack() noexcept = default;
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+    ~Stack()
+    {
+        while (size_ > 0) {
+            pop();
+        }
+        PyMem_Free(items_);
+    }
+
+    /// Returns -1 with MemoryError set when the stack cannot grow.
+    int push(T item) noexcept
+    {
+        if (size_ == capacity_ && grow() < 0) {
+            return -1;
+        }
+        new (items_ + size_) T(std::move(item));
+        size_++;
+        return 0;
+    }
+    void pop() noexcept { items_[--size_].~T(); }
+    T& top() noexcept { return items_[size_ - 1]; }
+    bool empty() const noexcept { return size_ == 0; }
+
+private:
+    int grow() noexcept
+    {
+        const size_t capacity = capacity_ ? 2 * capacity_ : 16;
+        T* items = static_cast<T*>(PyMem_Malloc(capacity * sizeof(T)));
+        if (!items) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        for (size_t i = 0; i < size_; i++) {
+            new (items + i) T(std::move(items_[i]));
+            items_[i].~T();
+        }
+        PyMem_Free(items_);
+        items_ = items;
+        capacity_ = capacity;
+        return 0;
+    }
+
+    T* items_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+}  // namespace flow

@@ -1,0 +1,146 @@
+// FlowAPIWrapper._load_flow: pulls the deployed flow from the Node-RED Admin API, retrying
+// once a second until the time limit, and rebuilds the node table from it.
+#include "calls.hpp"
+#include "compat.hpp"
+#include "globals.hpp"
+#include "names.hpp"
+#include "wrapper.hpp"
+
+namespace flow {
+namespace {
+
+/// `f"{self.url}/flows"`
+Ref flows_url(PyObject* self) noexcept
+{
+    Ref url = Ref::steal(PyObject_GetAttr(self, names().url));
+    Ref text = url ? display(url.get()) : Ref();
+    return text ? Ref::steal(PyUnicode_Concat(text.get(), names().flows_path)) : Ref();
+}
+
+Ref api_headers() noexcept
+{
+    Ref headers = Ref::steal(PyDict_New());
+    if (headers &&
+        PyDict_SetItem(headers.get(), names().api_version_header, names().api_version) < 0) {
+        return Ref();
+    }
+    return headers;
+}
+
+/// One attempt: `requests.get(f"{self.url}/flows", headers={...}).json().get("flows")`,
+/// evaluated in that order.
+Ref download_flows(PyObject* self) noexcept
+{
+    const Names& n = names();
+    Ref requests = load_global(n.requests);
+    Ref get = requests ? Ref::steal(PyObject_GetAttr(requests.get(), n.get)) : Ref();
+    Ref url = get ? flows_url(self) : Ref();
+    Ref headers = url ? api_headers() : Ref();
+    if (!headers) {
+        return Ref();
+    }
+    PyObject* stack[] = {nullptr, url.get(), headers.get()};
+    Ref response = Ref::steal(
+        PyObject_Vectorcall(get.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, n.kw_headers));
+    Ref body = response ? call_method(response.get(), n.json) : Ref();
+    return body ? call_method(body.get(), n.get, n.flows) : Ref();
+}
+
+/// The except clause of an attempt: an Exception is logged and the loop goes on (0); any
+/// other exception, or one raised while logging, leaves the method (-1).
+int log_failed_attempt() noexcept
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return -1;
+    }
+    Ref error = take_raised_exception();
+    // While it is logged the error is the one being handled, as inside an except clause,
+    // so an error raised by the logger chains to it.
+    Ref outer = swap_handled_exception(Ref::borrow(error.get()));
+    Ref shown = display(error.get());
+    Ref message = shown ? Ref::steal(PyUnicode_FromFormat("Failed to parse flow - %U", shown.get()))
+                        : Ref();
+    const int status = message ? log_line(names().error, message.get()) : -1;
+    swap_handled_exception(std::move(outer));
+    return status;
+}
+
+Ref call_time(PyObject* function_name, PyObject* argument = nullptr) noexcept
+{
+    Ref time = load_global(names().time);
+    if (!time) {
+        return time;
+    }
+    return argument ? call_method(time.get(), function_name, argument)
+                    : call_method(time.get(), function_name);
+}
+
+/// `time.time() - start > timeout`: 1, 0, or -1 on error.
+int time_is_up(PyObject* start, PyObject* timeout) noexcept
+{
+    Ref now = call_time(names().time);
+    Ref elapsed = now ? Ref::steal(PyNumber_Subtract(now.get(), start)) : Ref();
+    Ref over = elapsed ? Ref::steal(PyObject_RichCompare(elapsed.get(), timeout, Py_GT)) : Ref();
+    return over ? PyObject_IsTrue(over.get()) : -1;
+}
+
+int log_give_up(PyObject* timeout) noexcept
+{
+    Ref shown = display(timeout);
+    Ref message = shown ? Ref::steal(PyUnicode_FromFormat(
+                              "Failed to download flow in %U sec, exiting...", shown.get()))
+                        : Ref();
+    return message ? log_line(names().error, message.get()) : -1;
+}
+
+/// `{f["id"]: f for f in flows}`: made whole before anyone sees it.
+Ref build_node_table(PyObject* flows) noexcept
+{
+    Ref table = Ref::steal(PyDict_New());
+    Ref iterator = table ? Ref::steal(PyObject_GetIter(flows)) : Ref();
+    if (!iterator) {
+        return Ref();
+    }
+    while (Ref record = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref id = Ref::steal(PyObject_GetItem(record.get(), names().id));
+        if (!id || PyDict_SetItem(table.get(), id.get(), record.get()) < 0) {
+            return Ref();
+        }
+    }
+    return PyErr_Occurred() ? Ref() : std::move(table);
+}
+
+}  // namespace
+
+PyObject* wrapper_load_flow(PyObject* const* args) noexcept
+{
+    PyObject* self = args[0];
+    PyObject* timeout = args[1];
+    Ref start = call_time(names().time);
+    if (!start) {
+        return nullptr;
+    }
+    Ref flows;
+    while (!(flows = download_flows(self))) {
+        if (log_failed_attempt() < 0) {
+            return nullptr;
+        }
+        const int up = time_is_up(start.get(), timeout);
+        if (up < 0) {
+            return nullptr;
+        }
+        if (up) {
+            return log_give_up(timeout) < 0 ? nullptr : Py_NewRef(Py_False);
+        }
+        if (!call_time(names().sleep, names().one)) {
+            return nullptr;
+        }
+    }
+    Ref table = build_node_table(flows.get());
+    if (!table || PyObject_SetAttr(self, names().nodes, table.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
+}  // namespace flow

@@ -1,0 +1,40 @@
+// FlowAPIWrapper.__init__: where the server is and which node the wrapper speaks for.
+#include "globals.hpp"
+#include "names.hpp"
+#include "wrapper.hpp"
+
+namespace flow {
+namespace {
+
+int set_new(PyObject* self, PyObject* name, Ref value) noexcept
+{
+    return value ? PyObject_SetAttr(self, name, value.get()) : -1;
+}
+
+/// The argument when it tests true (a non-empty str), else the module global `fallback`.
+Ref given_or_global(PyObject* given, PyObject* fallback) noexcept
+{
+    // After the type test the argument is a str or None, whose truth test cannot fail.
+    return PyObject_IsTrue(given) ? Ref::borrow(given) : load_global(fallback);
+}
+
+}  // namespace
+
+PyObject* wrapper_init(PyObject* const* args) noexcept
+{
+    PyObject* self = args[0];
+    PyObject* host = args[1];
+    PyObject* port = args[2];
+    const Names& n = names();
+    // The port shows as its decimal text, or as "None".
+    if (set_new(self, n.url, Ref::steal(PyUnicode_FromFormat("http://%U:%S", host, port))) < 0 ||
+        set_new(self, n.nodes, Ref::steal(PyDict_New())) < 0 ||
+        set_new(self, n.visited_node_ids, Ref::steal(PyList_New(0))) < 0 ||
+        set_new(self, n.node_id, given_or_global(args[3], n.NODE_ID)) < 0 ||
+        set_new(self, n.node_type, given_or_global(args[4], n.NODE_TYPE)) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace flow

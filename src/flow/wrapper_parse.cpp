@@ -1,0 +1,128 @@
+// parse_flow: downloads the flow, finds the wrapper's own node and reports where it stands.
+#include "calls.hpp"
+#include "compat.hpp"
+#include "names.hpp"
+#include "wrapper.hpp"
+
+namespace flow {
+namespace {
+
+Ref get_attr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+/// `self._nodes[self.node_id]`
+Ref own_record(PyObject* self) noexcept
+{
+    Ref table = get_attr(self, names().nodes);
+    Ref id = table ? get_attr(self, names().node_id) : Ref();
+    return id ? Ref::steal(PyObject_GetItem(table.get(), id.get())) : Ref();
+}
+
+/// `self._nodes[self.node_id]["type"] == self.node_type`: 1, 0, or -1 on error.
+int own_type_matches(PyObject* self) noexcept
+{
+    Ref record = own_record(self);
+    Ref type = record ? Ref::steal(PyObject_GetItem(record.get(), names().type)) : Ref();
+    Ref expected = type ? get_attr(self, names().node_type) : Ref();
+    Ref equal = expected ? Ref::steal(PyObject_RichCompare(type.get(), expected.get(), Py_EQ)) : Ref();
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+int log_type_mismatch(PyObject* self) noexcept
+{
+    Ref type = get_attr(self, names().node_type);
+    Ref type_shown = type ? display(type.get()) : Ref();
+    Ref id = type_shown ? get_attr(self, names().node_id) : Ref();
+    Ref id_shown = id ? display(id.get()) : Ref();
+    Ref message = id_shown ? Ref::steal(PyUnicode_FromFormat(
+                                 "Could not to find node(%U) with id(%U), exiting...",
+                                 type_shown.get(), id_shown.get()))
+                           : Ref();
+    return message ? log_line(names().error, message.get()) : -1;
+}
+
+/// `logger.info(f"{prefix}{value}")`
+int log_finding(const char* prefix, PyObject* value) noexcept
+{
+    Ref shown = display(value);
+    Ref message = shown ? Ref::steal(PyUnicode_FromFormat("%s%U", prefix, shown.get())) : Ref();
+    return message ? log_line(names().info, message.get()) : -1;
+}
+
+int log_video_feed(PyObject* node, PyObject* port) noexcept
+{
+    Ref node_shown = display(node);
+    Ref port_shown = node_shown ? display(port) : Ref();
+    Ref message = port_shown ? Ref::steal(PyUnicode_FromFormat("vid-fed node - %U, %U",
+                                                               node_shown.get(), port_shown.get()))
+                             : Ref();
+    return message ? log_line(names().info, message.get()) : -1;
+}
+
+/// The search `name` on `cur_node`, its result logged after `prefix`.
+Ref seek_and_log(PyObject* self, PyObject* name, const char* prefix, PyObject* cur_node) noexcept
+{
+    Ref found = call_method(self, name, cur_node);
+    return found && log_finding(prefix, found.get()) == 0 ? std::move(found) : Ref();
+}
+
+Ref result_dict(PyObject* cur_node, PyObject* prev_nodes, PyObject* next_nodes, PyObject* feed,
+                PyObject* feed_port) noexcept
+{
+    const Names& n = names();
+    Ref vid_fed = Ref::steal(PyDict_New());
+    Ref result = vid_fed ? Ref::steal(PyDict_New()) : Ref();
+    if (!result || PyDict_SetItem(vid_fed.get(), n.flow, feed) < 0 ||
+        PyDict_SetItem(vid_fed.get(), n.port, feed_port) < 0 ||
+        PyDict_SetItem(result.get(), n.cur_node, cur_node) < 0 ||
+        PyDict_SetItem(result.get(), n.prev_nodes, prev_nodes) < 0 ||
+        PyDict_SetItem(result.get(), n.next_nodes, next_nodes) < 0 ||
+        PyDict_SetItem(result.get(), n.vid_fed, vid_fed.get()) < 0) {
+        return Ref();
+    }
+    return result;
+}
+
+/// Everything after the type test: the three searches, each logged, and the result.
+PyObject* report(PyObject* self) noexcept
+{
+    Ref cur_node = own_record(self);
+    if (!cur_node || log_finding("Node info: ", cur_node.get()) < 0) {
+        return nullptr;
+    }
+    const Names& n = names();
+    Ref prev_nodes = seek_and_log(self, n.seek_prev_nodes, "Previous nodes - ", cur_node.get());
+    Ref next_nodes = prev_nodes ? seek_and_log(self, n.seek_next_nodes, "Next nodes - ", cur_node.get())
+                                : Ref();
+    Ref feed_pair = next_nodes ? call_method(self, n.seek_video_feed, cur_node.get()) : Ref();
+    Ref feed, feed_port;
+    if (!feed_pair || unpack_pair(feed_pair.get(), feed, feed_port) < 0 ||
+        log_video_feed(feed.get(), feed_port.get()) < 0) {
+        return nullptr;
+    }
+    return result_dict(cur_node.get(), prev_nodes.get(), next_nodes.get(), feed.get(),
+                       feed_port.get())
+        .release();
+}
+
+}  // namespace
+
+PyObject* wrapper_parse_flow(PyObject* const* args) noexcept
+{
+    PyObject* self = args[0];
+    Ref fresh = Ref::steal(PyList_New(0));
+    if (!fresh || PyObject_SetAttr(self, names().visited_node_ids, fresh.get()) < 0) {
+        return nullptr;
+    }
+    Ref loaded = call_method(self, names().load_flow);
+    const int have_flow = loaded ? PyObject_IsTrue(loaded.get()) : -1;
+    if (have_flow <= 0) {
+        return have_flow < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    const int matches = own_type_matches(self);
+    if (matches <= 0) {
+        return matches < 0 || log_type_mismatch(self) < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    return report(self);
+}
+
+}  // namespace flow

@@ -1,0 +1,205 @@
+// seek_video_feed: a depth-first walk upstream from a node to the first video-source node
+// met, recording every node entered in `_visited_node_ids`.
+//
+// Each entered node is one level of the walk, as if seek_video_feed called itself through
+// `self.seek_video_feed`. While that attribute is this very method bound to the same
+// instance, a level is pushed on a stack of our own instead of recursing on the C stack, so
+// flows of any depth are walked; any other callable (an override) is called for real.
+#include "calls.hpp"
+#include "globals.hpp"
+#include "method_object.hpp"
+#include "method_table.hpp"
+#include "names.hpp"
+#include "stack.hpp"
+#include "wrapper.hpp"
+
+namespace flow {
+namespace {
+
+/// `type == Module.<member>.type` for the four video-source members in order, reading each
+/// afresh and stopping at the first equal one: 1, 0, or -1 on error.
+int is_video_feed_type(PyObject* type) noexcept
+{
+    const Names& n = names();
+    for (PyObject* member : {n.VideoFeed, n.VFVideoFile, n.VFUsbCamera, n.VFIpCamera}) {
+        Ref module = load_global(n.Module);
+        Ref kind = module ? Ref::steal(PyObject_GetAttr(module.get(), member)) : Ref();
+        Ref kind_type = kind ? Ref::steal(PyObject_GetAttr(kind.get(), n.type)) : Ref();
+        Ref equal = kind_type ? Ref::steal(PyObject_RichCompare(type, kind_type.get(), Py_EQ)) : Ref();
+        const int truth = equal ? PyObject_IsTrue(equal.get()) : -1;
+        if (truth != 0) {
+            return truth;
+        }
+    }
+    return 0;
+}
+
+/// What one level hands to the level below it.
+struct Pair {
+    Ref node;
+    Ref port;
+};
+
+/// One entered node: the port entries of its predecessors still to be examined, and the
+/// port of the last (empty-handed) result that a deeper search handed back.
+struct Level {
+    Ref entries;
+    Ref port;
+};
+
+enum class Step { go_on, entered, returned, error };
+
+class VideoFeedSearch {
+public:
+    explicit VideoFeedSearch(PyObject* self) noexcept : self_(self) {}
+
+    /// The pair that seek_video_feed(start) returns, as a tuple.
+    Ref run(PyObject* start) noexcept
+    {
+        if (enter(start) < 0) {
+            return Ref();
+        }
+        Pair result;
+        for (;;) {
+            const Step step = advance(levels_.top(), result);
+            if (step == Step::error) {
+                return Ref();
+            }
+            if (step == Step::entered) {
+                continue;
+            }
+            levels_.pop();
+            // A find ends every level below it; an empty hand is noted and the level goes on.
+            while (!levels_.empty() && result.node.get() != Py_None) {
+                levels_.pop();
+            }
+            if (levels_.empty()) {
+                return Ref::steal(PyTuple_Pack(2, result.node.get(), result.port.get()));
+            }
+            levels_.top().port = std::move(result.port);
+        }
+    }
+
+private:
+    /// The start of one seek_video_feed call on `cur_node`.
+    int enter(PyObject* cur_node) noexcept
+    {
+        Ref entries = call_method(self_, names().seek_prev_nodes, cur_node);
+        if (!entries || record_visit(cur_node) < 0) {
+            return -1;
+        }
+        Ref walk = Ref::steal(PyObject_GetIter(entries.get()));
+        return walk ? levels_.push(Level{std::move(walk), Ref::borrow(Py_None)}) : -1;
+    }
+
+    /// `self._visited_node_ids.append(cur_node["id"])`
+    int record_visit(PyObject* cur_node) noexcept
+    {
+        Ref visited = Ref::steal(PyObject_GetAttr(self_, names().visited_node_ids));
+        if (!visited) {
+            return -1;
+        }
+        if (PyList_CheckExact(visited.get())) {
+            Ref id = Ref::steal(PyObject_GetItem(cur_node, names().id));
+            return id ? PyList_Append(visited.get(), id.get()) : -1;
+        }
+        Ref append = Ref::steal(PyObject_GetAttr(visited.get(), names().append));
+        Ref id = append ? Ref::steal(PyObject_GetItem(cur_node, names().id)) : Ref();
+        return id && Ref::steal(PyObject_CallOneArg(append.get(), id.get())) ? 0 : -1;
+    }
+
+    /// Runs the loop of `level` until it enters a predecessor or returns `result`.
+    Step advance(Level& level, Pair& result) noexcept
+    {
+        while (Ref entry = Ref::steal(PyIter_Next(level.entries.get()))) {
+            Ref node = Ref::steal(PyObject_GetItem(entry.get(), names().node));
+            Ref port = node ? Ref::steal(PyObject_GetItem(entry.get(), names().port)) : Ref();
+            Ref type = port ? Ref::steal(PyObject_GetItem(node.get(), names().type)) : Ref();
+            const int is_feed = type ? is_video_feed_type(type.get()) : -1;
+            if (is_feed < 0) {
+                return Step::error;
+            }
+            if (is_feed) {
+                result = Pair{std::move(node), std::move(port)};
+                return Step::returned;
+            }
+            const int worth = worth_entering(node.get());
+            if (worth < 0) {
+                return Step::error;
+            }
+            const Step step = worth ? search_from(level, node.get(), result) : Step::go_on;
+            if (step != Step::go_on) {
+                return step;
+            }
+        }
+        if (PyErr_Occurred()) {
+            return Step::error;
+        }
+        result = Pair{Ref::borrow(Py_None), std::move(level.port)};
+        return Step::returned;
+    }
+
+    /// A predecessor is entered when it has predecessors of its own and was not entered
+    /// before: 1, 0, or -1 on error.
+    int worth_entering(PyObject* node) noexcept
+    {
+        Ref its_entries = call_method(self_, names().seek_prev_nodes, node);
+        const Py_ssize_t count = its_entries ? PyObject_Length(its_entries.get()) : -1;
+        if (count <= 0) {
+            return count < 0 ? -1 : 0;
+        }
+        Ref id = Ref::steal(PyObject_GetItem(node, names().id));
+        Ref visited = id ? Ref::steal(PyObject_GetAttr(self_, names().visited_node_ids)) : Ref();
+        const int seen = visited ? PySequence_Contains(visited.get(), id.get()) : -1;
+        return seen < 0 ? -1 : !seen;
+    }
+
+    /// `vid_feed_node, vid_feed_port_id = self.seek_video_feed(node)`, and the test of it.
+    Step search_from(Level& level, PyObject* node, Pair& result) noexcept
+    {
+        bool unbound = false;
+        Ref search = lookup_method(self_, names().seek_video_feed, unbound);
+        if (!search) {
+            return Step::error;
+        }
+        if (is_this_search(search.get(), unbound)) {
+            PyObject* bound[] = {self_, node};
+            if (check_argument_types(seek_video_feed_signature, bound) < 0 || enter(node) < 0) {
+                return Step::error;
+            }
+            return Step::entered;
+        }
+        Ref returned = call_looked_up(search.get(), unbound, self_, node);
+        Pair found;
+        if (!returned || unpack_pair(returned.get(), found.node, found.port) < 0) {
+            return Step::error;
+        }
+        if (found.node.get() != Py_None) {
+            result = std::move(found);
+            return Step::returned;
+        }
+        level.port = std::move(found.port);
+        return Step::go_on;
+    }
+
+    bool is_this_search(PyObject* search, bool unbound) const noexcept
+    {
+        if (unbound) {
+            return is_method_for(search, seek_video_feed_signature);
+        }
+        return PyMethod_Check(search) && PyMethod_GET_SELF(search) == self_ &&
+               is_method_for(PyMethod_GET_FUNCTION(search), seek_video_feed_signature);
+    }
+
+    PyObject* self_;
+    Stack<Level> levels_;
+};
+
+}  // namespace
+
+PyObject* wrapper_seek_video_feed(PyObject* const* args) noexcept
+{
+    return VideoFeedSearch(args[0]).run(args[1]).release();
+}
+
+}  // namespace flow

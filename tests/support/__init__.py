@@ -1,0 +1,1 @@
+"""Helpers the tests share: a real Node-RED server to run them against."""

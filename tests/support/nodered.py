@@ -1,0 +1,265 @@
+"""A real Node-RED server, run as a child process on a loopback port.
+
+The tests and the example talk to it through the same Admin HTTP API a
+deployed Node-RED offers, so they exercise the flow reader against the
+genuine article.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from collections import deque
+from pathlib import Path
+from typing import Any
+
+import requests
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+NODERED_DIR = REPO_ROOT / "scripts" / "nodered"
+SETTINGS_JS = NODERED_DIR / "settings.js"
+
+# Without this header Node-RED answers GET /flows with the bare node list and
+# no revision; the flow reader asks for v2, so the harness does too.
+API_HEADERS = {"Node-RED-API-Version": "v2"}
+REQUEST_TIMEOUT = 5.0
+POLL_INTERVAL = 0.1
+DEPLOY_TIMEOUT = 10.0
+LOG_TAIL_LINES = 40
+
+Flow = list[dict[str, Any]]
+
+
+class NodeRedError(RuntimeError):
+    """Node-RED did not start, died, or did not take a deployment."""
+
+
+def find_red_js() -> Path:
+    """Path of the Node-RED entry point that scripts/install_nodered.sh installs."""
+    red_js = NODERED_DIR / "node_modules" / "node-red" / "red.js"
+    if not red_js.is_file():
+        raise FileNotFoundError(
+            f"Node-RED is not installed ({red_js} is missing): "
+            "run scripts/install_nodered.sh"
+        )
+    return red_js
+
+
+def find_node() -> str:
+    node = shutil.which("node")
+    if node is None:
+        raise FileNotFoundError(
+            "node is not on PATH: run scripts/install_nodered.sh"
+        )
+    return node
+
+
+def free_loopback_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def loopback_port_is_free(port: int) -> bool:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        # As Node.js does, so a closed server's lingering connections do not
+        # make its own port look taken on restart.
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+        return True
+
+
+class NodeRedServer:
+    """One Node-RED process with its own temporary user directory.
+
+    The initial flow is written once, as the user directory's flows.json.
+    Node-RED saves every deployment there, so a stop() and start() brings the
+    server back on the same port with the flow last deployed.
+    """
+
+    host = "127.0.0.1"
+
+    def __init__(
+        self,
+        initial_flow: Flow,
+        *,
+        port: int | None = None,
+        start_timeout: float = 30.0,
+        stop_timeout: float = 5.0,
+    ) -> None:
+        self._node = find_node()
+        self._red_js = find_red_js()
+        self.port = port if port is not None else free_loopback_port()
+        self.url = f"http://{self.host}:{self.port}"
+        self.start_timeout = start_timeout
+        self.stop_timeout = stop_timeout
+        self.user_dir = Path(tempfile.mkdtemp(prefix="zorv-nodered-"))
+        self.log_path = self.user_dir / "node-red.log"
+        self.process: subprocess.Popen[bytes] | None = None
+        self._http = requests.Session()
+        self._http.headers.update(API_HEADERS)
+        write_json(self.user_dir / "flows.json", initial_flow)
+
+    def __enter__(self) -> NodeRedServer:
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    @property
+    def running(self) -> bool:
+        return self.process is not None and self.process.poll() is None
+
+    def start(self) -> NodeRedServer:
+        """Start Node-RED and return once it serves GET /flows."""
+        if self.running:
+            raise NodeRedError(f"Node-RED already runs at {self.url}")
+        # Another server on the port would answer the readiness poll before
+        # Node-RED gives up on it, and the tests would talk to the wrong one.
+        if not loopback_port_is_free(self.port):
+            raise NodeRedError(f"port {self.port} on {self.host} is in use")
+        self.process = self._spawn()
+        try:
+            self._wait_until_serving()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def stop(self) -> None:
+        """End the whole process group: SIGTERM first, SIGKILL if it lingers."""
+        if self.process is None or self.process.returncode is not None:
+            return
+        group = self.process.pid
+        signal_group(group, signal.SIGTERM)
+        if not wait_for_exit_unreaped(group, self.stop_timeout):
+            signal_group(group, signal.SIGKILL)
+            wait_for_exit_unreaped(group, None)
+        # Until it is reaped the leader holds on to its id, so this sweep of
+        # anything Node-RED started cannot hit a process that reused the id.
+        signal_group(group, signal.SIGKILL)
+        self.process.wait()
+
+    def close(self) -> None:
+        self.stop()
+        self._http.close()
+        shutil.rmtree(self.user_dir, ignore_errors=True)
+
+    def flows(self) -> Flow:
+        """The nodes Node-RED serves now, in its order."""
+        return self._get_flows()["flows"]
+
+    def deploy(self, flow: Flow) -> str:
+        """Replace the whole flow and return its revision once it is served."""
+        response = self._http.post(
+            f"{self.url}/flows",
+            json={"flows": flow},
+            headers={"Node-RED-Deployment-Type": "full"},
+            timeout=REQUEST_TIMEOUT,
+        )
+        if response.status_code != 200:
+            raise NodeRedError(
+                f"deployment refused ({response.status_code}): {response.text}"
+            )
+        rev = response.json()["rev"]
+        self._wait_until_rev(rev)
+        return rev
+
+    def log_tail(self) -> str:
+        try:
+            with open(self.log_path, encoding="utf-8", errors="replace") as log:
+                return "".join(deque(log, maxlen=LOG_TAIL_LINES))
+        except FileNotFoundError:
+            return "(no log written)"
+
+    def _spawn(self) -> subprocess.Popen[bytes]:
+        command = [
+            self._node, str(self._red_js),
+            "-u", str(self.user_dir),
+            "-p", str(self.port),
+            "-s", str(SETTINGS_JS),
+        ]
+        with open(self.log_path, "ab") as log:
+            # Its own process group lets stop() reach whatever Node-RED
+            # spawns, and keeps a Ctrl-C meant for pytest from racing stop().
+            return subprocess.Popen(
+                command,
+                cwd=self.user_dir,
+                stdin=subprocess.DEVNULL,
+                stdout=log,
+                stderr=subprocess.STDOUT,
+                start_new_session=True,
+            )
+
+    def _get_flows(self) -> dict[str, Any]:
+        response = self._http.get(f"{self.url}/flows", timeout=REQUEST_TIMEOUT)
+        response.raise_for_status()
+        return response.json()
+
+    def _wait_until_serving(self) -> None:
+        deadline = time.monotonic() + self.start_timeout
+        while True:
+            if not self.running:
+                raise NodeRedError(
+                    f"Node-RED exited with status {self.process.returncode} "
+                    f"before serving {self.url}; log tail:\n{self.log_tail()}"
+                )
+            try:
+                self._get_flows()
+                return
+            except requests.RequestException:
+                pass
+            if time.monotonic() > deadline:
+                raise NodeRedError(
+                    f"Node-RED did not serve {self.url}/flows within "
+                    f"{self.start_timeout:g} s; log tail:\n{self.log_tail()}"
+                )
+            time.sleep(POLL_INTERVAL)
+
+    def _wait_until_rev(self, rev: str) -> None:
+        deadline = time.monotonic() + DEPLOY_TIMEOUT
+        while self._get_flows()["rev"] != rev:
+            if time.monotonic() > deadline:
+                raise NodeRedError(
+                    f"Node-RED did not serve revision {rev} within "
+                    f"{DEPLOY_TIMEOUT:g} s; log tail:\n{self.log_tail()}"
+                )
+            time.sleep(POLL_INTERVAL)
+
+
+def wait_for_exit_unreaped(pid: int, timeout: float | None) -> bool:
+    """Wait for a child to exit but leave it a zombie; False on timeout."""
+    if timeout is None:
+        os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT)
+        return True
+    deadline = time.monotonic() + timeout
+    while os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT | os.WNOHANG) is None:
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(POLL_INTERVAL / 2)
+    return True
+
+
+def signal_group(pgid: int, signum: int) -> None:
+    try:
+        os.killpg(pgid, signum)
+    except ProcessLookupError:
+        pass
+
+
+def write_json(path: Path, value: Any) -> None:
+    path.write_text(json.dumps(value, indent=4) + "\n", encoding="utf-8")
