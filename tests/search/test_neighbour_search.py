@@ -1,0 +1,74 @@
+"""seek_prev_nodes and seek_next_nodes on hand-made node tables."""
+
+from types import SimpleNamespace
+
+import pytest
+from conftest import make_wrapper, node, pairs
+
+PREV_CASES = {
+    "empty table": ([], {"id": "S"}, []),
+    "no wires or empty wires": ([{"id": "A"}, node("B")], {"id": "S"}, []),
+    "empty ports still counted": ([node("A", [], ["S"])], {"id": "S"}, [("A", 1)]),
+    "one entry per matching port": ([node("A", ["S"], ["X"], ["S"])], {"id": "S"}, [("A", 0), ("A", 2)]),
+    "repeated id in one port": ([node("A", ["S", "S"])], {"id": "S"}, [("A", 0)]),
+    "table order before port order": (
+        [node("C", [], ["S"]), node("A", ["S"], ["S"])], {"id": "S"}, [("C", 1), ("A", 0), ("A", 1)]),
+    "self-loop": ([node("A", ["B", "A"])], node("A"), [("A", 0)]),
+    "cur_node outside the table": ([node("A", ["S"]), node("S")], {"id": "S", "type": "x"}, [("A", 0)]),
+    "cur_node without id uses None": ([node("A", ["S"]), node("B", [], [None])], {}, [("B", 1)]),
+}
+
+
+@pytest.mark.parametrize("records, target, expected", PREV_CASES.values(), ids=PREV_CASES)
+def test_prev_nodes(records, target, expected):
+    w = make_wrapper(*records)
+    assert pairs(w, w.seek_prev_nodes(target)) == expected
+
+
+NEXT_CASES = {
+    "no wires": ({"id": "S"}, []),
+    "empty wires": (node("S"), []),
+    "empty port still numbered": (node("S", ["A"], [], ["B", "C"]), [("A", 0), ("B", 2), ("C", 2)]),
+    "one entry per listed id": (node("S", ["A", "A"], ["A"]), [("A", 0), ("A", 0), ("A", 1)]),
+    "self-loop": (node("S", ["S"]), [("S", 0)]),
+}
+
+
+@pytest.mark.parametrize("cur, expected", NEXT_CASES.values(), ids=NEXT_CASES)
+def test_next_nodes(cur, expected):
+    w = make_wrapper(node("A"), node("B"), node("C"), node("S"))
+    assert pairs(w, w.seek_next_nodes(cur)) == expected
+
+
+@pytest.mark.parametrize("wires, exc", [([["A", "ghost"]], KeyError), (None, TypeError), ([None], TypeError),
+                                        ([["A"], 5], TypeError)])
+def test_next_failures(wires, exc):
+    with pytest.raises(exc) as err:
+        make_wrapper(node("A")).seek_next_nodes({"id": "S", "wires": wires})
+    assert exc is TypeError or err.value.args == ("ghost",)
+
+
+def test_prev_reads_wires_with_get_and_empty_default():
+    calls = []
+    rec = SimpleNamespace(get=lambda *args, **kwargs: calls.append((args, kwargs)) or [[], ["S"]])
+    w = make_wrapper()
+    w._nodes = {"R": rec}
+    assert [(e["node"], e["port"]) for e in w.seek_prev_nodes({"id": "S"})] == [(rec, 1)]
+    assert calls == [(("wires", []), {})]
+
+
+@pytest.mark.parametrize("table, exc, text", [
+    (None, AttributeError, "'NoneType' object has no attribute 'values'"),
+    ({"A": 5}, AttributeError, "'int' object has no attribute 'get'"),
+    ({"A": {"wires": None}}, TypeError, "'NoneType' object is not iterable"),
+    ({"A": node("A", ["S"]), "B": node("B", ["S"])}, RuntimeError, "dictionary changed size during iteration"),
+])
+def test_prev_failures(table, exc, text):
+    w = make_wrapper()
+    w._nodes = table
+    # An id whose comparison grows the table in the middle of the walk.
+    grower = type("Grower", (), {"__eq__": lambda self, other: table.update({object(): {}}) or False,
+                                 "__hash__": object.__hash__})()
+    with pytest.raises(exc) as err:
+        w.seek_prev_nodes({"id": grower})
+    assert str(err.value) == text
