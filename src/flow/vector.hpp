@@ -1,5 +1,6 @@
-// A growable stack on the interpreter's allocator, for walks that must not recurse on the
-// C stack. Growing reports failure as MemoryError instead of throwing.
+// A growable array on the interpreter's allocator, for walks that must not recurse on the C
+// stack and for indexes built per call. Growing reports failure as MemoryError instead of
+// throwing.
 #pragma once
 
 #include <Python.h>
@@ -10,12 +11,12 @@
 namespace flow {
 
 template <typename T>
-class Stack {
+class Vector {
 public:
-    Stack() noexcept = default;
-    Stack(const Stack&) = delete;
-    Stack& operator=(const Stack&) = delete;
-    ~Stack()
+    Vector() noexcept = default;
+    Vector(const Vector&) = delete;
+    Vector& operator=(const Vector&) = delete;
+    ~Vector()
     {
         while (size_ > 0) {
             pop();
@@ -23,7 +24,7 @@ public:
         PyMem_Free(items_);
     }
 
-    /// Returns -1 with MemoryError set when the stack cannot grow.
+    /// Returns -1 with MemoryError set when the array cannot grow.
     int push(T item) noexcept
     {
         if (size_ == capacity_ && grow() < 0) {
@@ -35,6 +36,9 @@ public:
     }
     void pop() noexcept { items_[--size_].~T(); }
     T& top() noexcept { return items_[size_ - 1]; }
+    T& operator[](size_t i) noexcept { return items_[i]; }
+    const T& operator[](size_t i) const noexcept { return items_[i]; }
+    size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
 
 private:

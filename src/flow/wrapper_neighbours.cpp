@@ -1,6 +1,7 @@
 // seek_prev_nodes and seek_next_nodes: the nodes wired into and out of a node record, as
 // port entries {"node": record, "port": upstream output port}.
 #include "calls.hpp"
+#include "exact_str.hpp"
 #include "names.hpp"
 #include "wrapper.hpp"
 
@@ -39,53 +40,207 @@ Ref wires_of(PyObject* record) noexcept
     return fallback ? call_method(record, names().get, names().wires, fallback.get()) : Ref();
 }
 
-/// `cur_node.get("id")` of a plain dict, as a reference of its own: the membership tests
-/// that use it may run code that changes the dict.
-Ref id_of(PyObject* cur_node) noexcept
+/// Calls `visit(item, index)` for every item of `items` in order, as a for loop over it
+/// would; a list or tuple is walked by index, re-reading the length, as its own iterator
+/// does.
+template <typename Visit>
+int for_each_item(PyObject* items, Visit visit) noexcept
 {
-    PyObject* id = PyDict_GetItemWithError(cur_node, names().id);  // borrowed
-    if (!id && !PyErr_Occurred()) {
-        id = Py_None;
+    if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items, i));
+            if (visit(item.get(), i) < 0) {
+                return -1;
+            }
+        }
+        return 0;
     }
-    return Ref::borrow(id);
-}
-
-/// Appends an entry for every output port of `record` whose target ids hold the id of
-/// `cur_node`; the id is read anew for every port.
-int collect_ports_feeding(PyObject* record, PyObject* cur_node, PyObject* result) noexcept
-{
-    Ref wires = wires_of(record);
-    Ref ports = wires ? Ref::steal(PyObject_GetIter(wires.get())) : Ref();
-    if (!ports) {
+    Ref iterator = Ref::steal(PyObject_GetIter(items));
+    if (!iterator) {
         return -1;
     }
-    Py_ssize_t port = 0;
-    while (Ref target_ids = Ref::steal(PyIter_Next(ports.get()))) {
-        Ref id = id_of(cur_node);
-        const int wired = id ? PySequence_Contains(target_ids.get(), id.get()) : -1;
-        if (wired < 0 || (wired && append_port_entry(result, record, port) < 0)) {
+    Py_ssize_t i = 0;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (visit(item.get(), i++) < 0) {
             return -1;
         }
-        port++;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
+
+/// `id in target_ids` for an exact list, as the list itself answers it, comparing exact str
+/// without a call. `pure` is cleared when a comparison could have run Python code.
+int list_holds(PyObject* target_ids, PyObject* id, bool& pure) noexcept
+{
+    const bool id_is_str = PyUnicode_CheckExact(id);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(target_ids); i++) {
+        PyObject* item = PyList_GET_ITEM(target_ids, i);
+        if (id_is_str && PyUnicode_CheckExact(item)) {
+            if (same_exact_str(item, id)) {
+                return 1;
+            }
+            continue;
+        }
+        pure = false;
+        Ref held = Ref::borrow(item);
+        const int equal = PyObject_RichCompareBool(held.get(), id, Py_EQ);
+        if (equal != 0) {
+            return equal;
+        }
+    }
+    return 0;
+}
+
+/// The previous-node scan of one seek_prev_nodes call: the id of `cur_node` is read anew for
+/// every port, unless nothing that ran since the last read could have changed it.
+class PortScan {
+public:
+    PortScan(PyObject* cur_node, PyObject* result) noexcept : cur_node_(cur_node), result_(result) {}
+
+    /// Appends an entry for every output port of `record` whose target ids hold the id.
+    /// `after_code` tells that code of the caller's may have run since the last record.
+    int scan(PyObject* record, bool after_code) noexcept
+    {
+        if (after_code || !PyDict_CheckExact(record)) {
+            id_known_ = false;  // and the record's `get` may be Python code too
+        }
+        Ref wires = wires_of(record);
+        if (!wires) {
+            return -1;
+        }
+        if (PyList_CheckExact(wires.get())) {
+            return scan_list(record, wires.get());
+        }
+        const bool plain = PyTuple_CheckExact(wires.get());
+        return for_each_item(wires.get(), [&](PyObject* target_ids, Py_ssize_t port) {
+            if (!plain) {
+                id_known_ = false;  // the wires' own iterator may have run code
+            }
+            return check_port(record, target_ids, port);
+        });
+    }
+
+private:
+    /// The common case, a list of lists of str, decided without a call while nothing that
+    /// could run code has run; anything else goes through `check_port`.
+    int scan_list(PyObject* record, PyObject* wires) noexcept
+    {
+        for (Py_ssize_t port = 0; port < PyList_GET_SIZE(wires); port++) {
+            PyObject* target_ids = PyList_GET_ITEM(wires, port);  // borrowed
+            if (id_known_ && PyList_CheckExact(target_ids) && plain_list_lacks(target_ids)) {
+                continue;
+            }
+            Ref held = Ref::borrow(target_ids);
+            if (check_port(record, held.get(), port) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+    /// Whether `target_ids`, a list of exact str, does not hold the (exact str) id; false
+    /// when that cannot be told without comparing other objects.
+    bool plain_list_lacks(PyObject* target_ids) const noexcept
+    {
+        PyObject* id = id_.get();
+        if (!PyUnicode_CheckExact(id)) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(target_ids); i++) {
+            PyObject* item = PyList_GET_ITEM(target_ids, i);
+            if (!PyUnicode_CheckExact(item) || same_exact_str(item, id)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    int check_port(PyObject* record, PyObject* target_ids, Py_ssize_t port) noexcept
+    {
+        if (!id_known_ && read_id() < 0) {
+            return -1;
+        }
+        bool pure = true;
+        int wired;
+        if (PyList_CheckExact(target_ids)) {
+            wired = list_holds(target_ids, id_.get(), pure);
+        } else {
+            pure = false;
+            wired = PySequence_Contains(target_ids, id_.get());
+        }
+        if (wired > 0) {
+            pure = false;  // making the entry may collect garbage, and finalizers run code
+            wired = append_port_entry(result_, record, port) < 0 ? -1 : 1;
+        }
+        id_known_ = pure;
+        return wired < 0 ? -1 : 0;
+    }
+
+    /// `cur_node.get("id")`, held: later comparisons may run code that changes the dict.
+    int read_id() noexcept
+    {
+        PyObject* id = PyDict_GetItemWithError(cur_node_, names().id);  // borrowed
+        if (!id && PyErr_Occurred()) {
+            return -1;
+        }
+        id_ = Ref::borrow(id ? id : Py_None);
+        id_known_ = true;
+        return 0;
+    }
+
+    PyObject* cur_node_;
+    PyObject* result_;
+    Ref id_;
+    bool id_known_ = false;
+};
 
 /// Appends an entry for every target id of one output port, in order.
 int collect_targets(PyObject* self, PyObject* target_ids, Py_ssize_t port, PyObject* result) noexcept
 {
-    Ref targets = Ref::steal(PyObject_GetIter(target_ids));
-    if (!targets) {
-        return -1;
-    }
-    while (Ref id = Ref::steal(PyIter_Next(targets.get()))) {
+    return for_each_item(target_ids, [&](PyObject* id, Py_ssize_t) {
         Ref table = Ref::steal(PyObject_GetAttr(self, names().nodes));
-        Ref record = table ? Ref::steal(PyObject_GetItem(table.get(), id.get())) : Ref();
-        if (!record || append_port_entry(result, record.get(), port) < 0) {
+        Ref record = table ? Ref::steal(PyObject_GetItem(table.get(), id)) : Ref();
+        return record ? append_port_entry(result, record.get(), port) : -1;
+    });
+}
+
+/// `for node in table.values()` over an exact dict, without making the view and its
+/// iterator, and raising what that iterator raises when the dict changes under it.
+int scan_plain_table(PyObject* table, PyObject* cur_node, PyObject* result) noexcept
+{
+    PortScan scan(cur_node, result);
+    const Py_ssize_t size = PyDict_GET_SIZE(table);
+    Py_ssize_t left = size;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;  // borrowed
+    for (;;) {
+        if (PyDict_GET_SIZE(table) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        if (!PyDict_Next(table, &position, &key, &value)) {
+            return 0;
+        }
+        if (left-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        Ref record = Ref::borrow(value);
+        if (scan.scan(record.get(), false) < 0) {
             return -1;
         }
     }
-    return PyErr_Occurred() ? -1 : 0;
+}
+
+/// `for node in table.values()` over anything else; its iterator may run code.
+int scan_any_table(PyObject* table, PyObject* cur_node, PyObject* result) noexcept
+{
+    Ref records = call_method(table, names().values);
+    if (!records) {
+        return -1;
+    }
+    PortScan scan(cur_node, result);
+    return for_each_item(records.get(), [&](PyObject* record, Py_ssize_t) { return scan.scan(record, true); });
 }
 
 }  // namespace
@@ -96,17 +251,13 @@ PyObject* wrapper_seek_prev_nodes(PyObject* const* args) noexcept
     PyObject* cur_node = args[1];
     Ref result = Ref::steal(PyList_New(0));
     Ref table = result ? Ref::steal(PyObject_GetAttr(self, names().nodes)) : Ref();
-    Ref records = table ? call_method(table.get(), names().values) : Ref();
-    Ref walk = records ? Ref::steal(PyObject_GetIter(records.get())) : Ref();
-    if (!walk) {
+    if (!table) {
         return nullptr;
     }
-    while (Ref record = Ref::steal(PyIter_Next(walk.get()))) {
-        if (collect_ports_feeding(record.get(), cur_node, result.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return PyErr_Occurred() ? nullptr : result.release();
+    const int scanned = PyDict_CheckExact(table.get())
+                            ? scan_plain_table(table.get(), cur_node, result.get())
+                            : scan_any_table(table.get(), cur_node, result.get());
+    return scanned < 0 ? nullptr : result.release();
 }
 
 PyObject* wrapper_seek_next_nodes(PyObject* const* args) noexcept
@@ -115,18 +266,13 @@ PyObject* wrapper_seek_next_nodes(PyObject* const* args) noexcept
     PyObject* cur_node = args[1];
     Ref result = Ref::steal(PyList_New(0));
     Ref wires = result ? wires_of(cur_node) : Ref();
-    Ref ports = wires ? Ref::steal(PyObject_GetIter(wires.get())) : Ref();
-    if (!ports) {
+    if (!wires) {
         return nullptr;
     }
-    Py_ssize_t port = 0;
-    while (Ref target_ids = Ref::steal(PyIter_Next(ports.get()))) {
-        if (collect_targets(self, target_ids.get(), port, result.get()) < 0) {
-            return nullptr;
-        }
-        port++;
-    }
-    return PyErr_Occurred() ? nullptr : result.release();
+    auto collect = [&](PyObject* target_ids, Py_ssize_t port) {
+        return collect_targets(self, target_ids, port, result.get());
+    };
+    return for_each_item(wires.get(), collect) < 0 ? nullptr : result.release();
 }
 
 }  // namespace flow

@@ -10,7 +10,8 @@
 #include "method_object.hpp"
 #include "method_table.hpp"
 #include "names.hpp"
-#include "stack.hpp"
+#include "vector.hpp"
+#include "video_feed_index.hpp"
 #include "wrapper.hpp"
 
 namespace flow {
@@ -192,13 +193,22 @@ private:
     }
 
     PyObject* self_;
-    Stack<Level> levels_;
+    Vector<Level> levels_;
 };
 
 }  // namespace
 
 PyObject* wrapper_seek_video_feed(PyObject* const* args) noexcept
 {
+    Ref result;
+    switch (indexed_video_feed_search(args[0], args[1], result)) {
+    case Indexed::done:
+        return result.release();
+    case Indexed::error:
+        return nullptr;
+    case Indexed::not_applicable:
+        break;
+    }
     return VideoFeedSearch(args[0]).run(args[1]).release();
 }
 
