@@ -1,1 +1,0 @@
-"""Helpers the tests share: a real Node-RED server to run them against."""
