@@ -21,7 +21,7 @@ from typing import Any
 
 import requests
 
-REPO_ROOT = Path(__file__).resolve().parents[2]
+REPO_ROOT = Path(__file__).resolve().parents[1]
 NODERED_DIR = REPO_ROOT / "scripts" / "nodered"
 SETTINGS_JS = NODERED_DIR / "settings.js"
 

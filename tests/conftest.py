@@ -5,7 +5,7 @@ from typing import Iterator
 
 import pytest
 
-from support.nodered import REPO_ROOT, NodeRedServer
+from local_nodered import REPO_ROOT, NodeRedServer
 
 EXAMPLE_FLOW_PATH = REPO_ROOT / "examples" / "flow.json"
 

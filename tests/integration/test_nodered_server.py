@@ -5,7 +5,7 @@ import os
 import pytest
 import requests
 
-from support.nodered import NodeRedError, NodeRedServer
+from local_nodered import NodeRedError, NodeRedServer
 
 pytestmark = pytest.mark.nodered
 

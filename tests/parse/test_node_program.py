@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from support.nodered import REPO_ROOT
+from local_nodered import REPO_ROOT
 
 pytestmark = pytest.mark.nodered
 
