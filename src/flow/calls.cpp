@@ -3,6 +3,8 @@
 #include "globals.hpp"
 #include "names.hpp"
 
+#include <algorithm>
+
 namespace flow {
 namespace {
 
@@ -58,6 +60,25 @@ Ref call_looked_up(PyObject* callable, bool unbound, PyObject* obj, PyObject* ar
     PyObject* const* args = unbound ? stack + 1 : stack + 2;
     const size_t n = (unbound ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
     return Ref::steal(PyObject_Vectorcall(callable, args, n, nullptr));
+}
+
+Ref join_str(std::initializer_list<PyObject*> pieces) noexcept
+{
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (PyObject* piece : pieces) {
+        length += PyUnicode_GET_LENGTH(piece);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(piece));
+    }
+    Ref joined = Ref::steal(PyUnicode_New(length, widest));
+    Py_ssize_t at = 0;
+    for (PyObject* piece : pieces) {
+        if (!joined || PyUnicode_CopyCharacters(joined.get(), at, piece, 0, PyUnicode_GET_LENGTH(piece)) < 0) {
+            return Ref();
+        }
+        at += PyUnicode_GET_LENGTH(piece);
+    }
+    return joined;
 }
 
 Ref display(PyObject* value) noexcept { return Ref::steal(PyObject_Format(value, names().empty)); }

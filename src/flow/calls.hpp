@@ -5,6 +5,8 @@
 
 #include "ref.hpp"
 
+#include <initializer_list>
+
 namespace flow {
 
 /// `obj.name(args...)`, looked up at the call like Python's own method calls (no bound
@@ -24,6 +26,9 @@ Ref lookup_method(PyObject* obj, PyObject* name, bool& unbound) noexcept;
 
 /// Calls what `lookup_method` found, with `arg` as the one argument after `obj`.
 Ref call_looked_up(PyObject* callable, bool unbound, PyObject* obj, PyObject* arg) noexcept;
+
+/// The str objects `pieces` joined into a new str, as an f-string joins its parts.
+Ref join_str(std::initializer_list<PyObject*> pieces) noexcept;
 
 /// The display form of `value`: what an f-string field shows of it (`format(value, "")`).
 Ref display(PyObject* value) noexcept;

@@ -29,17 +29,22 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
 {
     MethodObject* method = as_method(callable);
     const Signature& sig = *method->sig;
+    const Py_ssize_t n_args = PyVectorcall_NARGS(nargsf);
     PyObject* bound[max_params];
-    if (bind_arguments(sig, method->param_names, method->defaults, args,
-                       PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) {
+    // Every argument given by position, the usual call, needs no binding.
+    const bool all_positional = n_args == sig.n_params && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0);
+    if (all_positional ? check_argument_types(sig, args) < 0
+                       : bind_arguments(sig, method->param_names, method->defaults, args, n_args,
+                                        kwnames, bound) < 0) {
         return nullptr;
     }
+    PyObject* const* arguments = all_positional ? args : bound;
     // The bodies call back into Python through the instance, so a caller who wires a
     // method to itself must meet RecursionError, not the end of the C stack.
     if (Py_EnterRecursiveCall(" while calling a FlowAPIWrapper method")) {
         return nullptr;
     }
-    PyObject* result = sig.body(bound);
+    PyObject* result = sig.body(arguments);
     Py_LeaveRecursiveCall();
     return result;
 }

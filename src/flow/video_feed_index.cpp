@@ -7,6 +7,7 @@
 #include "video_feed_index.hpp"
 
 #include "calls.hpp"
+#include "compat.hpp"
 #include "exact_str.hpp"
 #include "globals.hpp"
 #include "method_object.hpp"
@@ -49,18 +50,47 @@ bool is_own_method(PyObject* self, PyObject* name, const Signature& sig) noexcep
     return method && unbound && is_method_for(method.get(), sig);
 }
 
-bool is_plain_field(PyObject* descriptor) noexcept
+bool is_tuple_field(PyObject* descriptor) noexcept
 {
     PyTypeObject* type = Py_TYPE(descriptor);
-    // Slots, and the fields of named tuples: both read a stored object and nothing else.
-    return type == &PyMemberDescr_Type ||
-           (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
-            std::strcmp(type->tp_name, "_collections._tuplegetter") == 0);
+    return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+           std::strcmp(type->tp_name, "_collections._tuplegetter") == 0;
 }
 
+/// Slots, and the fields of named tuples: both read a stored object and nothing else.
+bool is_plain_field(PyObject* descriptor) noexcept
+{
+    return Py_TYPE(descriptor) == &PyMemberDescr_Type || is_tuple_field(descriptor);
+}
+
+/// The version tag of a class, or 0 while it has none that is valid.
+unsigned int version_of(PyObject* cls) noexcept
+{
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        return 0;
+    }
+#endif
+    return type->tp_version_tag;
+}
+
+/// The video-source types as last read from a plain `Module`. While `Module` is that same
+/// class, unchanged since (same version tag), and every type was read from a named-tuple
+/// field, which cannot change, a new read would give the same four objects.
+struct FeedTypeCache {
+    PyObject* module = nullptr;  // compared, not owned: a new class gets a new version tag
+    unsigned int version = 0;
+    PyObject* types[4] = {};     // owned
+};
+
+// Plain pointers, not Refs: a static destructor would run after the interpreter is gone.
+FeedTypeCache feed_type_cache;
+
 /// `Module.<member>.type` when `Module` is a plain class, the member a plain class attribute
-/// and its `type` a plain field holding an exact str; else NULL (no error set).
-Ref plain_feed_type(PyObject* module, PyObject* member_name) noexcept
+/// and its `type` a plain field holding an exact str; else NULL (no error set). `immutable`
+/// is cleared unless the field is one of a named tuple.
+Ref plain_feed_type(PyObject* module, PyObject* member_name, bool& immutable) noexcept
 {
     if (Py_TYPE(module) != &PyType_Type) {
         return Ref();
@@ -74,6 +104,7 @@ Ref plain_feed_type(PyObject* module, PyObject* member_name) noexcept
     if (field && !is_plain_field(field)) {
         return Ref();
     }
+    immutable = immutable && field && is_tuple_field(field);
     Ref type = Ref::steal(PyObject_GetAttr(member, names().type));
     if (!type) {
         PyErr_Clear();
@@ -265,14 +296,35 @@ private:
             PyErr_Clear();
             return false;
         }
+        FeedTypeCache& cache = feed_type_cache;
+        if (module.get() == cache.module && version_of(module.get()) == cache.version) {
+            for (size_t i = 0; i < 4; i++) {
+                feed_types_[i] = Ref::borrow(cache.types[i]);
+            }
+            return true;
+        }
         PyObject* members[] = {n.VideoFeed, n.VFVideoFile, n.VFUsbCamera, n.VFIpCamera};
+        bool immutable = true;
         for (size_t i = 0; i < 4; i++) {
-            feed_types_[i] = plain_feed_type(module.get(), members[i]);
+            feed_types_[i] = plain_feed_type(module.get(), members[i], immutable);
             if (!feed_types_[i]) {
                 return false;
             }
         }
+        remember(module.get(), immutable);
         return true;
+    }
+
+    void remember(PyObject* module, bool immutable) noexcept
+    {
+        FeedTypeCache& cache = feed_type_cache;
+        const unsigned int version = version_of(module);
+        const bool cacheable = immutable && version != 0;
+        cache.module = cacheable ? module : nullptr;
+        cache.version = version;
+        for (size_t i = 0; i < 4; i++) {
+            Py_XSETREF(cache.types[i], cacheable ? Py_NewRef(feed_types_[i].get()) : nullptr);
+        }
     }
 
     bool visited_so_far_are_str() const noexcept

@@ -1,4 +1,5 @@
 // FlowAPIWrapper.__init__: where the server is and which node the wrapper speaks for.
+#include "calls.hpp"
 #include "globals.hpp"
 #include "names.hpp"
 #include "wrapper.hpp"
@@ -18,6 +19,13 @@ Ref given_or_global(PyObject* given, PyObject* fallback) noexcept
     return PyObject_IsTrue(given) ? Ref::borrow(given) : load_global(fallback);
 }
 
+/// "http://<host>:<port>", the port as its decimal text or "None".
+Ref server_url(PyObject* host, PyObject* port) noexcept
+{
+    Ref port_text = Ref::steal(PyObject_Str(port));
+    return port_text ? join_str({names().url_scheme, host, names().colon, port_text.get()}) : Ref();
+}
+
 }  // namespace
 
 PyObject* wrapper_init(PyObject* const* args) noexcept
@@ -26,8 +34,7 @@ PyObject* wrapper_init(PyObject* const* args) noexcept
     PyObject* host = args[1];
     PyObject* port = args[2];
     const Names& n = names();
-    // The port shows as its decimal text, or as "None".
-    if (set_new(self, n.url, Ref::steal(PyUnicode_FromFormat("http://%U:%S", host, port))) < 0 ||
+    if (set_new(self, n.url, server_url(host, port)) < 0 ||
         set_new(self, n.nodes, Ref::steal(PyDict_New())) < 0 ||
         set_new(self, n.visited_node_ids, Ref::steal(PyList_New(0))) < 0 ||
         set_new(self, n.node_id, given_or_global(args[3], n.NODE_ID)) < 0 ||
