@@ -1,4 +1,4 @@
-// Equality of two exact str objects without a call: CPython stores each str in the narrowest
+// Equality of exact str objects without a call: CPython stores each str in the narrowest
 // kind that holds it, so equal texts have equal lengths, kinds and bytes.
 #pragma once
 
@@ -8,24 +8,44 @@
 
 namespace flow {
 
-inline bool same_exact_str(PyObject* a, PyObject* b) noexcept
-{
-    if (a == b) {
-        return true;
+/// One exact str, taken apart once, to be compared with many others.
+class StrNeedle {
+public:
+    StrNeedle() noexcept = default;
+    explicit StrNeedle(PyObject* str) noexcept
+        : str_(str),
+          length_(PyUnicode_GET_LENGTH(str)),
+          kind_(static_cast<int>(PyUnicode_KIND(str))),
+          bytes_(static_cast<size_t>(length_) * static_cast<size_t>(kind_)),
+          data_(static_cast<const char*>(PyUnicode_DATA(str)))
+    {
     }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    if (length != PyUnicode_GET_LENGTH(b) || kind != static_cast<int>(PyUnicode_KIND(b))) {
-        return false;
+
+    /// Whether the exact str `other` has the same text.
+    bool matches(PyObject* other) const noexcept
+    {
+        if (other == str_) {
+            return true;
+        }
+        if (PyUnicode_GET_LENGTH(other) != length_ || static_cast<int>(PyUnicode_KIND(other)) != kind_) {
+            return false;
+        }
+        if (bytes_ == 0) {
+            return true;
+        }
+        // Ids of one flow often share a prefix and differ at the end: look there first.
+        const char* data = static_cast<const char*>(PyUnicode_DATA(other));
+        return data[bytes_ - 1] == data_[bytes_ - 1] && std::memcmp(data, data_, bytes_) == 0;
     }
-    if (length == 0) {
-        return true;
-    }
-    // Ids of one flow often share a prefix and differ at the end: look there before the call.
-    const size_t bytes = static_cast<size_t>(length) * static_cast<size_t>(kind);
-    const char* a_data = static_cast<const char*>(PyUnicode_DATA(a));
-    const char* b_data = static_cast<const char*>(PyUnicode_DATA(b));
-    return a_data[bytes - 1] == b_data[bytes - 1] && std::memcmp(a_data, b_data, bytes) == 0;
-}
+
+private:
+    PyObject* str_ = nullptr;
+    Py_ssize_t length_ = 0;
+    int kind_ = 0;
+    size_t bytes_ = 0;
+    const char* data_ = nullptr;
+};
+
+inline bool same_exact_str(PyObject* a, PyObject* b) noexcept { return StrNeedle(b).matches(a); }
 
 }  // namespace flow

@@ -1,9 +1,11 @@
 #include "names.hpp"
 
 namespace flow {
+
+Names detail::the_names;
+
 namespace {
 
-Names the_names;
 bool made = false;
 
 int make_strings(Names& n) noexcept
@@ -44,8 +46,6 @@ void drop_all(Names& n) noexcept
 
 }  // namespace
 
-const Names& names() noexcept { return the_names; }
-
 int init_names() noexcept
 {
     if (made) {
@@ -56,7 +56,7 @@ int init_names() noexcept
         drop_all(fresh);
         return -1;
     }
-    the_names = fresh;
+    detail::the_names = fresh;
     made = true;
     return 0;
 }

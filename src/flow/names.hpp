@@ -87,8 +87,12 @@ struct Names {
     PyObject* kw_name;          // ("name",)
 };
 
+namespace detail {
+extern Names the_names;
+}
+
 /// The process-wide constants (borrowed); valid once `init_names` succeeded.
-const Names& names() noexcept;
+inline const Names& names() noexcept { return detail::the_names; }
 
 /// Makes the constants on first use; later calls do nothing. Returns -1 with an exception set.
 int init_names() noexcept;

@@ -109,6 +109,14 @@ public:
             return -1;
         }
         if (PyList_CheckExact(wires.get())) {
+            // The common case, a list of lists of str without the id, is told without a call
+            // while nothing that could run code has run since the id was read.
+            if (!id_known_ && read_id() < 0) {
+                return -1;
+            }
+            if (lacks_everywhere(wires.get())) {
+                return 0;
+            }
             return scan_list(record, wires.get());
         }
         const bool plain = PyTuple_CheckExact(wires.get());
@@ -121,15 +129,10 @@ public:
     }
 
 private:
-    /// The common case, a list of lists of str, decided without a call while nothing that
-    /// could run code has run; anything else goes through `check_port`.
     int scan_list(PyObject* record, PyObject* wires) noexcept
     {
         for (Py_ssize_t port = 0; port < PyList_GET_SIZE(wires); port++) {
             PyObject* target_ids = PyList_GET_ITEM(wires, port);  // borrowed
-            if (id_known_ && PyList_CheckExact(target_ids) && plain_list_lacks(target_ids)) {
-                continue;
-            }
             Ref held = Ref::borrow(target_ids);
             if (check_port(record, held.get(), port) < 0) {
                 return -1;
@@ -138,18 +141,23 @@ private:
         return 0;
     }
 
-    /// Whether `target_ids`, a list of exact str, does not hold the (exact str) id; false
-    /// when that cannot be told without comparing other objects.
-    bool plain_list_lacks(PyObject* target_ids) const noexcept
+    /// Whether no port of `wires`, a list, holds the id, told without a call: every port a
+    /// list, every target an exact str, the id an exact str. False when that cannot be told.
+    bool lacks_everywhere(PyObject* wires) const noexcept
     {
-        PyObject* id = id_.get();
-        if (!PyUnicode_CheckExact(id)) {
+        if (!id_is_str_) {
             return false;
         }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(target_ids); i++) {
-            PyObject* item = PyList_GET_ITEM(target_ids, i);
-            if (!PyUnicode_CheckExact(item) || same_exact_str(item, id)) {
+        for (Py_ssize_t port = 0; port < PyList_GET_SIZE(wires); port++) {
+            PyObject* target_ids = PyList_GET_ITEM(wires, port);
+            if (!PyList_CheckExact(target_ids)) {
                 return false;
+            }
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(target_ids); i++) {
+                PyObject* item = PyList_GET_ITEM(target_ids, i);
+                if (!PyUnicode_CheckExact(item) || id_needle_.matches(item)) {
+                    return false;
+                }
             }
         }
         return true;
@@ -184,6 +192,8 @@ private:
             return -1;
         }
         id_ = Ref::borrow(id ? id : Py_None);
+        id_is_str_ = PyUnicode_CheckExact(id_.get());
+        id_needle_ = id_is_str_ ? StrNeedle(id_.get()) : StrNeedle();
         id_known_ = true;
         return 0;
     }
@@ -191,6 +201,8 @@ private:
     PyObject* cur_node_;
     PyObject* result_;
     Ref id_;
+    bool id_is_str_ = false;
+    StrNeedle id_needle_;
     bool id_known_ = false;
 };
 

@@ -1,0 +1,188 @@
+"""Times zorv_sdk.nodered.flow against the plain-Python baseline, side by side in one run.
+
+    .venv/bin/python bench/bench_flow.py [--quick]
+
+Every row times the same call on the same data with both implementations and prints both
+times and the ratio (baseline / native: how many times faster the native module is). The
+end-to-end row and the memory row run against a real Node-RED on loopback.
+"""
+import argparse
+import gc
+import logging
+import random
+import sys
+import timeit
+import tracemalloc
+from pathlib import Path
+
+sys.path[:0] = [str(Path(__file__).parent), str(Path(__file__).parents[1] / "scripts")]
+
+from baseline import PyFlowAPIWrapper  # noqa: E402
+from local_nodered import NodeRedServer  # noqa: E402
+from zorv_sdk.constants import Module  # noqa: E402
+from zorv_sdk.nodered.flow import FlowAPIWrapper  # noqa: E402
+
+FEED = Module.VFUsbCamera.type
+
+
+def record(node_id, wires, node_type="function"):
+    return {"id": node_id, "type": node_type, "name": node_id, "x": 100, "y": 100, "z": "tab",
+            "wires": wires}
+
+
+def neighbourhood_flow(n, rng):
+    """n nodes with two output ports each, wired to random nodes."""
+    ids = [f"{rng.getrandbits(64):016x}" for _ in range(n)]
+    return [record(i, [[rng.choice(ids)], [rng.choice(ids), rng.choice(ids)]]) for i in ids]
+
+
+def chain_flow(n):
+    """A video source, then n nodes in a row; the search starts at the last."""
+    nodes = [record("feed", [["n0"]], FEED)]
+    nodes += [record(f"n{i}", [[f"n{i + 1}"]] if i + 1 < n else []) for i in range(n)]
+    return nodes, nodes[-1]
+
+
+def fan_in_flow(n):
+    """n predecessors of the start node, each fed by one more node; the source feeds the last."""
+    nodes = [record("start", [])]
+    for i in range(n):
+        nodes.append(record(f"p{i}", [["start"]]))
+        nodes.append(record(f"q{i}", [[f"p{i}"]]))
+    nodes.append(record("feed", [[f"q{n - 1}"]], FEED))
+    return nodes, nodes[0]
+
+
+def dag_flow(n, rng):
+    """n nodes wired forward at random, a few sources at the front; starts at the last node."""
+    ids = [f"d{i}" for i in range(n)]
+    nodes = []
+    for i, node_id in enumerate(ids):
+        later = ids[i + 1:] or [node_id]
+        wires = [[rng.choice(later) for _ in range(rng.randint(1, 2))] for _ in range(rng.randint(1, 2))]
+        nodes.append(record(node_id, wires, FEED if i < 3 else "function"))
+    return nodes, nodes[-1]
+
+
+def best_time(call, budget=0.4, repeat=5):
+    """Seconds per call: the best of `repeat` runs, each about `budget` seconds long."""
+    number = 1
+    while True:
+        elapsed = timeit.timeit(call, number=number)
+        if elapsed >= budget / 4 or number >= 1 << 22:
+            break
+        number *= 4
+    number = max(1, int(number * budget / max(elapsed, 1e-9) / 4) or 1)
+    return min(timeit.repeat(call, number=number, repeat=repeat)) / number
+
+
+def wrappers(flow):
+    pair = FlowAPIWrapper(), PyFlowAPIWrapper()
+    for wrapper in pair:
+        wrapper._nodes = {node["id"]: node for node in flow}
+    return pair
+
+
+def time_pair(native_call, baseline_call, **options):
+    return best_time(native_call, **options), best_time(baseline_call, **options)
+
+
+def search_call(wrapper, method, cur_node):
+    bound = getattr(wrapper, method)
+    if method != "seek_video_feed":
+        return lambda: bound(cur_node)
+
+    def fresh_search():
+        wrapper._visited_node_ids = []
+        return bound(cur_node)
+    return fresh_search
+
+
+def overhead_rows():
+    """Per call on trivial input, with two built-in methods for scale."""
+    data, empty = {"id": "a"}, []
+    yield "dict.get (built-in, for scale)", best_time(lambda: data.get("id")), None
+    yield "list.copy (built-in, allocates)", best_time(empty.copy), None
+    native, baseline = wrappers([])
+    for method in ("seek_prev_nodes", "seek_next_nodes", "seek_video_feed"):
+        native_call, baseline_call = (search_call(w, method, {"id": "a"}) for w in (native, baseline))
+        yield f"{method}(trivial node)", *time_pair(native_call, baseline_call)
+    yield "__init__()", *time_pair(FlowAPIWrapper, PyFlowAPIWrapper)
+
+
+def neighbour_rows(sizes, rng):
+    for n in sizes:
+        flow = neighbourhood_flow(n, rng)
+        native, baseline = wrappers(flow)
+        cur_node = flow[n // 2]
+        for method in ("seek_prev_nodes", "seek_next_nodes"):
+            calls = [search_call(w, method, cur_node) for w in (native, baseline)]
+            yield f"{method}, {n} nodes", *time_pair(*calls)
+
+
+def video_feed_rows(quick, rng):
+    cases = [("chain", chain_flow(1000 if quick else 5000)),
+             ("fan-in", fan_in_flow(300 if quick else 1000)),
+             ("random DAG", dag_flow(1000 if quick else 2000, rng))]
+    for name, (flow, start) in cases:
+        native, baseline = wrappers(flow)
+        native_call, baseline_call = (search_call(w, "seek_video_feed", start) for w in (native, baseline))
+        assert native_call() == baseline_call(), name
+        yield (f"seek_video_feed, {name} of {len(flow)} nodes",
+               best_time(native_call, budget=0.2, repeat=3), best_time(baseline_call, budget=0, repeat=1))
+
+
+def parse_rows(n, rng):
+    flow = neighbourhood_flow(n, rng)
+    start = flow[n // 2]
+    with NodeRedServer(flow) as server:
+        pair = [cls(host=server.host, port=server.port, node_id=start["id"], node_type="function")
+                for cls in (FlowAPIWrapper, PyFlowAPIWrapper)]
+        assert pair[0].parse_flow() == pair[1].parse_flow()
+        yield f"parse_flow end to end, {n} nodes", *time_pair(*(w.parse_flow for w in pair), budget=1)
+        yield "peak memory of one parse (bytes)", *(peak_memory(w.parse_flow) for w in pair)
+
+
+def peak_memory(call):
+    gc.collect()
+    tracemalloc.start()
+    call()
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    return peak
+
+
+def show(name, native, baseline):
+    if baseline is None:
+        print(f"{name:<48}{native * 1e9:>12.0f} ns")
+    elif isinstance(native, int):
+        print(f"{name:<48}{native:>12,}   {baseline:>12,}   {baseline / native:>8.2f}")
+    else:
+        print(f"{name:<48}{format_seconds(native):>12}   {format_seconds(baseline):>12}   {baseline / native:>8.1f}x")
+
+
+def format_seconds(seconds):
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds * 1e9:.0f} ns"
+
+
+def main(argv):
+    options = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    options.add_argument("--quick", action="store_true", help="smaller flows, for a smoke run")
+    quick = options.parse_args(argv).quick
+    logging.getLogger("zorv_sdk").setLevel(logging.WARNING)
+    sys.setrecursionlimit(100_000)  # the baseline recurses once per node of a chain
+    rng = random.Random(1880)
+    print(f"Python {sys.version.split()[0]}, {sys.platform}; ratio = baseline / native")
+    print(f"{'':<48}{'native':>12}   {'baseline':>12}   {'ratio':>8}")
+    sizes = (100, 1000) if quick else (100, 1000, 10000)
+    for rows in (overhead_rows(), neighbour_rows(sizes, rng), video_feed_rows(quick, rng),
+                 parse_rows(1000, rng)):
+        for row in rows:
+            show(*row)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
