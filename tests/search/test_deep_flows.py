@@ -7,8 +7,9 @@ import pytest
 
 LENGTH = 100_000
 
-# The child indexes predecessors and keeps visited ids in a set as well: the plain table scan and
-# list lookup are quadratic, and what is under test here is the depth of the walk, not its speed.
+# Searched as is, and with the searches overridden, where the walk takes the step-by-step path.
+# There the child indexes predecessors and keeps visited ids in a set as well: the plain table
+# scan and list lookup are quadratic, and what is under test is the depth of the walk.
 CHILD = """
 import sys
 from zorv_sdk.constants import Module
@@ -23,7 +24,7 @@ class Visited:
     def __contains__(self, node_id):
         return node_id in self.seen
 
-n, cycle = int(sys.argv[1]), sys.argv[2] == "cycle"
+n, cycle, overridden = int(sys.argv[1]), sys.argv[2] == "cycle", sys.argv[3] == "overridden"
 nodes = {f"n{i}": {"id": f"n{i}", "type": "function", "wires": [[f"n{(i + 1) % n}"]]} for i in range(n)}
 if not cycle:
     nodes["n0"].update(type=Module.VFIpCamera.type, wires=[[], ["n1"]])
@@ -31,16 +32,21 @@ if not cycle:
 # Every node of these flows has exactly one predecessor.
 prevs = {t: [{"node": rec, "port": p}] for rec in nodes.values() for p, targets in enumerate(rec["wires"]) for t in targets}
 w = flow.FlowAPIWrapper("127.0.0.1", 1880, "S", "function")
-w._nodes, w._visited_node_ids = nodes, Visited()
-w.seek_prev_nodes = lambda rec: prevs.get(rec["id"], [])
+w._nodes = nodes
+if overridden:
+    w._visited_node_ids = Visited()
+    w.seek_prev_nodes = lambda rec: prevs.get(rec["id"], [])
 found, port = w.seek_video_feed(nodes[f"n{n - 1}"])
-print(found and found["id"], port, len(w._visited_node_ids.order), w._visited_node_ids.order[-1])
+visited = w._visited_node_ids.order if overridden else w._visited_node_ids
+print(found and found["id"], port, len(visited), visited[-1])
 deep = lambda k: k and deep(k - 1) + 1
 print(deep(500))
 """
 
 
+@pytest.mark.parametrize("mode", ["as is", "overridden"])
 @pytest.mark.parametrize("shape, expected", [("chain", f"n0 1 {LENGTH - 1} n1"), ("cycle", f"None None {LENGTH} n0")])
-def test_long_flow_searched_to_the_end(shape, expected):
-    child = subprocess.run([sys.executable, "-c", CHILD, str(LENGTH), shape], capture_output=True, text=True, timeout=120)
+def test_long_flow_searched_to_the_end(shape, expected, mode):
+    command = [sys.executable, "-c", CHILD, str(LENGTH), shape, mode.replace(" ", "-")]
+    child = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert (child.returncode, child.stdout.splitlines(), child.stderr) == (0, [expected, "500"], "")
