@@ -44,39 +44,22 @@ int raise_wrong_type(const Param& param, PyTypeObject* expected, PyObject* given
 
 bool same_str(PyObject* a, PyObject* b) noexcept
 {
-    return a == b || (PyUnicode_Check(a) && PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-                      PyUnicode_Compare(a, b) == 0);
+    return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) &&
+                      PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
 }
 
-/// Index of the keyword `name` in `kwnames`, or -1: by pointer first (the usual case, as
-/// both sides are interned), then by value.
-Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) noexcept
+/// Index of `name` in the tuple of names `names`, or -1: by pointer first (the usual case, as
+/// keyword and parameter names are both interned), then by value.
+Py_ssize_t index_of_name(PyObject* names, PyObject* name) noexcept
 {
-    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t n = PyTuple_GET_SIZE(names);
     for (Py_ssize_t i = 0; i < n; i++) {
-        if (PyTuple_GET_ITEM(kwnames, i) == name) {
+        if (PyTuple_GET_ITEM(names, i) == name) {
             return i;
         }
     }
     for (Py_ssize_t i = 0; i < n; i++) {
-        if (same_str(PyTuple_GET_ITEM(kwnames, i), name)) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-/// Index of the parameter called `key`, or -1.
-Py_ssize_t find_param(PyObject* param_names, PyObject* key) noexcept
-{
-    const Py_ssize_t n = PyTuple_GET_SIZE(param_names);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (PyTuple_GET_ITEM(param_names, i) == key) {
-            return i;
-        }
-    }
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (same_str(key, PyTuple_GET_ITEM(param_names, i))) {
+        if (same_str(PyTuple_GET_ITEM(names, i), name)) {
             return i;
         }
     }
@@ -96,7 +79,7 @@ Py_ssize_t take_keywords(const Signature& sig, PyObject* param_names, PyObject* 
         if (!required && used == n_keywords) {
             break;
         }
-        const Py_ssize_t k = find_keyword(kwnames, PyTuple_GET_ITEM(param_names, i));
+        const Py_ssize_t k = index_of_name(kwnames, PyTuple_GET_ITEM(param_names, i));
         if (k >= 0) {
             out[i] = kwvalues[k];
             used++;
@@ -118,7 +101,7 @@ int reject_leftover_keywords(const Signature& sig, PyObject* param_names, PyObje
         if (!PyUnicode_Check(key)) {
             return raise_keyword_not_str(sig);
         }
-        const Py_ssize_t i = find_param(param_names, key);
+        const Py_ssize_t i = index_of_name(param_names, key);
         if (i < 0) {
             return raise_unexpected_keyword(sig, key);
         }
