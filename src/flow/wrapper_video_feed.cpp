@@ -86,15 +86,31 @@ private:
     int enter(PyObject* cur_node) noexcept
     {
         Ref entries = call_method(self_, names().seek_prev_nodes, cur_node);
-        if (!entries || record_visit(cur_node) < 0) {
+        const Py_ssize_t visits = entries ? record_visit(cur_node) : -1;
+        if (visits < 0 || check_depth(visits) < 0) {
             return -1;
         }
         Ref walk = Ref::steal(PyObject_GetIter(entries.get()));
         return walk ? levels_.push(Level{std::move(walk), Ref::borrow(Py_None)}) : -1;
     }
 
-    /// `self._visited_node_ids.append(cur_node["id"])`
-    int record_visit(PyObject* cur_node) noexcept
+    /// A walk deeper than the visits it recorded re-enters nodes: only code that empties
+    /// `_visited_node_ids` during the walk makes that happen, and then it would not end. It
+    /// gets the RecursionError that the recursion it stands for would meet. Visits kept in
+    /// anything but a list cannot be counted without running its code, and are not.
+    int check_depth(Py_ssize_t visits) noexcept
+    {
+        const Py_ssize_t depth = static_cast<Py_ssize_t>(levels_.size()) + 1;
+        if (depth <= Py_GetRecursionLimit() || depth <= visits) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        return -1;
+    }
+
+    /// `self._visited_node_ids.append(cur_node["id"])`: the number of recorded visits after it
+    /// when they are a list (else as many as could be), -1 on error.
+    Py_ssize_t record_visit(PyObject* cur_node) noexcept
     {
         Ref visited = Ref::steal(PyObject_GetAttr(self_, names().visited_node_ids));
         if (!visited) {
@@ -102,11 +118,11 @@ private:
         }
         if (PyList_CheckExact(visited.get())) {
             Ref id = Ref::steal(PyObject_GetItem(cur_node, names().id));
-            return id ? PyList_Append(visited.get(), id.get()) : -1;
+            return id && PyList_Append(visited.get(), id.get()) == 0 ? PyList_GET_SIZE(visited.get()) : -1;
         }
         Ref append = Ref::steal(PyObject_GetAttr(visited.get(), names().append));
         Ref id = append ? Ref::steal(PyObject_GetItem(cur_node, names().id)) : Ref();
-        return id && Ref::steal(PyObject_CallOneArg(append.get(), id.get())) ? 0 : -1;
+        return id && Ref::steal(PyObject_CallOneArg(append.get(), id.get())) ? PY_SSIZE_T_MAX : -1;
     }
 
     /// Runs the loop of `level` until it enters a predecessor or returns `result`.

@@ -4,6 +4,7 @@ import subprocess
 import sys
 
 import pytest
+from zorv_sdk.nodered import flow
 
 LENGTH = 100_000
 
@@ -50,3 +51,16 @@ def test_long_flow_searched_to_the_end(shape, expected, mode):
     command = [sys.executable, "-c", CHILD, str(LENGTH), shape, mode.replace(" ", "-")]
     child = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert (child.returncode, child.stdout.splitlines(), child.stderr) == (0, [expected, "500"], "")
+
+
+def test_walk_that_forgets_its_visits_meets_recursion_error():
+    class Forgetful(flow.FlowAPIWrapper):
+        def seek_prev_nodes(self, cur_node):
+            self._visited_node_ids = []
+            return super().seek_prev_nodes(cur_node)
+
+    w = Forgetful()
+    w._nodes = {"S": {"id": "S", "type": "function", "wires": [["A"]]}, "A": {"id": "A", "type": "function", "wires": [["S"]]}}
+    with pytest.raises(RecursionError):
+        w.seek_video_feed(w._nodes["S"])
+    assert w.seek_video_feed({"id": "X"}) == (None, None)
