@@ -1,4 +1,4 @@
-"""Very long chains and cycles, each searched in a child interpreter so that a crash fails one test only."""
+"""Very long chains and cycles (searched in child interpreters, so that a crash fails one test only), and a walk that could not end."""
 
 import subprocess
 import sys
