@@ -52,9 +52,12 @@ bool is_own_method(PyObject* self, PyObject* name, const Signature& sig) noexcep
 
 bool is_tuple_field(PyObject* descriptor) noexcept
 {
+    // Named in `_collections` up to 3.11 and in `collections` from 3.12 on; a class made in
+    // Python is a heap type, so it cannot pose as it.
     PyTypeObject* type = Py_TYPE(descriptor);
     return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
-           std::strcmp(type->tp_name, "_collections._tuplegetter") == 0;
+           (std::strcmp(type->tp_name, "_collections._tuplegetter") == 0 ||
+            std::strcmp(type->tp_name, "collections._tuplegetter") == 0);
 }
 
 /// Slots, and the fields of named tuples: both read a stored object and nothing else.
