@@ -115,6 +115,29 @@ FLOW_GETTER(annotations, annotations)
 
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+/// "(self, host='127.0.0.1', port=1880, ...)": what inspect.signature, and with it the stub
+/// tests of type checkers, read from a callable that is not a Python function.
+PyObject* get_text_signature(PyObject* self, void*) noexcept
+{
+    MethodObject* m = as_method(self);
+    const Py_ssize_t n = PyTuple_GET_SIZE(m->param_names);
+    const Py_ssize_t n_defaults = m->defaults == Py_None ? 0 : PyTuple_GET_SIZE(m->defaults);
+    Ref params = Ref::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; params && i < n; i++) {
+        PyObject* name = PyTuple_GET_ITEM(m->param_names, i);
+        const Py_ssize_t d = i - (n - n_defaults);
+        PyObject* param = d < 0 ? Py_NewRef(name)
+                                : PyUnicode_FromFormat("%U=%R", name, PyTuple_GET_ITEM(m->defaults, d));
+        if (!param) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(params.get(), i, param);
+    }
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    Ref joined = params && separator ? Ref::steal(PyUnicode_Join(separator.get(), params.get())) : Ref();
+    return joined ? PyUnicode_FromFormat("(%U)", joined.get()) : nullptr;
+}
+
 PyGetSetDef method_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
@@ -123,6 +146,7 @@ PyGetSetDef method_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

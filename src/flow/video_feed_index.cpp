@@ -50,14 +50,24 @@ bool is_own_method(PyObject* self, PyObject* name, const Signature& sig) noexcep
     return method && unbound && is_method_for(method.get(), sig);
 }
 
+/// Whether `type` is built into the interpreter: a class made in Python is a mutable heap
+/// type, so it cannot pose as one.
+bool is_builtin_type(PyTypeObject* type) noexcept
+{
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    if (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) {
+        return true;
+    }
+#endif
+    return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE);
+}
+
 bool is_tuple_field(PyObject* descriptor) noexcept
 {
-    // Named in `_collections` up to 3.11 and in `collections` from 3.12 on; a class made in
-    // Python is a heap type, so it cannot pose as it.
+    // A static type of `_collections` up to 3.11, an immutable heap type of `collections` since.
     PyTypeObject* type = Py_TYPE(descriptor);
-    return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
-           (std::strcmp(type->tp_name, "_collections._tuplegetter") == 0 ||
-            std::strcmp(type->tp_name, "collections._tuplegetter") == 0);
+    return is_builtin_type(type) && (std::strcmp(type->tp_name, "_collections._tuplegetter") == 0 ||
+                                     std::strcmp(type->tp_name, "collections._tuplegetter") == 0);
 }
 
 /// Slots, and the fields of named tuples: both read a stored object and nothing else.

@@ -76,10 +76,16 @@ def wrapper(monkeypatch):
 
 
 def vectorcall(func, positional, kwnames, kwvalues):
-    """Call through PyObject_Vectorcall: the only way to hand over keyword names that are not str."""
-    call = ctypes.pythonapi.PyObject_Vectorcall
-    call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    """Call func's vectorcall entry itself: the only way to hand over keyword names that are not str.
+
+    PyObject_Vectorcall is exported only from 3.11 on, so the pointer is read where every version
+    keeps it: at tp_vectorcall_offset, which follows seven pointer-sized fields of the type object.
+    """
+    word = ctypes.sizeof(ctypes.c_void_p)
+    offset = ctypes.c_ssize_t.from_address(id(type(func)) + 7 * word).value
+    entry = ctypes.c_void_p.from_address(id(func) + offset).value
+    call = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object),
+                             ctypes.c_size_t, ctypes.py_object)(entry)
     stack = (ctypes.py_object * (len(positional) + len(kwvalues)))(*positional, *kwvalues)
     return call(func, stack, len(positional), kwnames)
 
