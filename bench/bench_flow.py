@@ -102,7 +102,7 @@ def overhead_rows():
     """Per call on trivial input, with two built-in methods for scale."""
     data, empty = {"id": "a"}, []
     yield "dict.get (built-in, for scale)", best_time(lambda: data.get("id")), None
-    yield "list.copy (built-in, allocates)", best_time(empty.copy), None
+    yield "list.copy (built-in, allocates)", best_time(lambda: empty.copy()), None
     native, baseline = wrappers([])
     for method in ("seek_prev_nodes", "seek_next_nodes", "seek_video_feed"):
         native_call, baseline_call = (search_call(w, method, {"id": "a"}) for w in (native, baseline))
