@@ -127,6 +127,20 @@ Ref plain_feed_type(PyObject* module, PyObject* member_name, bool& immutable) no
 
 bool is_exact_str_or_absent(PyObject* value) noexcept { return !value || PyUnicode_CheckExact(value); }
 
+/// Whether every key of the exact dict `record` is an exact str: only then can looking up a
+/// str in it run no code (another key of the same hash would be asked for equality).
+bool has_only_str_keys(PyObject* record) noexcept
+{
+    Py_ssize_t position = 0;
+    PyObject *key, *value;  // borrowed
+    while (PyDict_Next(record, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 /// `record[key]` of an exact dict (borrowed), raising KeyError as the subscript does.
 PyObject* item(PyObject* record, PyObject* key) noexcept
 {
@@ -179,7 +193,7 @@ private:
 
     int add_record(PyObject* record) noexcept
     {
-        if (!PyDict_CheckExact(record) ||
+        if (!PyDict_CheckExact(record) || !has_only_str_keys(record) ||
             !is_exact_str_or_absent(PyDict_GetItemWithError(record, names().id)) ||
             !is_exact_str_or_absent(PyDict_GetItemWithError(record, names().type))) {
             return 0;
@@ -258,7 +272,7 @@ public:
         const Names& n = names();
         if (!is_own_method(self, n.seek_prev_nodes, seek_prev_nodes_signature) ||
             !is_own_method(self, n.seek_video_feed, seek_video_feed_signature) ||
-            !is_exact_str_or_absent(PyDict_GetItemWithError(start, n.id))) {
+            !has_only_str_keys(start) || !is_exact_str_or_absent(PyDict_GetItemWithError(start, n.id))) {
             return 0;
         }
         table_ = plain_instance_attribute(self, n.nodes);

@@ -69,19 +69,19 @@ int for_each_item(PyObject* items, Visit visit) noexcept
 }
 
 /// `id in target_ids` for an exact list, as the list itself answers it, comparing exact str
-/// without a call. `pure` is cleared when a comparison could have run Python code.
-int list_holds(PyObject* target_ids, PyObject* id, bool& pure) noexcept
+/// without a call.
+int list_holds(PyObject* target_ids, PyObject* id) noexcept
 {
     const bool id_is_str = PyUnicode_CheckExact(id);
+    const StrNeedle needle = id_is_str ? StrNeedle(id) : StrNeedle();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(target_ids); i++) {
         PyObject* item = PyList_GET_ITEM(target_ids, i);
         if (id_is_str && PyUnicode_CheckExact(item)) {
-            if (same_exact_str(item, id)) {
+            if (needle.matches(item)) {
                 return 1;
             }
             continue;
         }
-        pure = false;
         Ref held = Ref::borrow(item);
         const int equal = PyObject_RichCompareBool(held.get(), id, Py_EQ);
         if (equal != 0) {
@@ -91,120 +91,35 @@ int list_holds(PyObject* target_ids, PyObject* id, bool& pure) noexcept
     return 0;
 }
 
-/// The previous-node scan of one seek_prev_nodes call: the id of `cur_node` is read anew for
-/// every port, unless nothing that ran since the last read could have changed it.
-class PortScan {
-public:
-    PortScan(PyObject* cur_node, PyObject* result) noexcept : cur_node_(cur_node), result_(result) {}
+/// `cur_node.get("id")` of an exact dict, held: the comparisons that use it may run code that
+/// changes the dict.
+Ref id_of(PyObject* cur_node) noexcept
+{
+    PyObject* id = PyDict_GetItemWithError(cur_node, names().id);  // borrowed
+    if (!id && PyErr_Occurred()) {
+        return Ref();
+    }
+    return Ref::borrow(id ? id : Py_None);
+}
 
-    /// Appends an entry for every output port of `record` whose target ids hold the id.
-    /// `after_code` tells that code of the caller's may have run since the last record.
-    int scan(PyObject* record, bool after_code) noexcept
-    {
-        if (after_code || !PyDict_CheckExact(record)) {
-            id_known_ = false;  // and the record's `get` may be Python code too
-        }
-        Ref wires = wires_of(record);
-        if (!wires) {
+/// Appends an entry for every output port of `record` whose target ids hold the id of
+/// `cur_node`, read anew for every port as the loop it stands for does.
+int collect_ports_feeding(PyObject* record, PyObject* cur_node, PyObject* result) noexcept
+{
+    Ref wires = wires_of(record);
+    if (!wires) {
+        return -1;
+    }
+    return for_each_item(wires.get(), [&](PyObject* target_ids, Py_ssize_t port) {
+        Ref id = id_of(cur_node);
+        if (!id) {
             return -1;
         }
-        if (PyList_CheckExact(wires.get())) {
-            // The common case, a list of lists of str without the id, is told without a call
-            // while nothing that could run code has run since the id was read.
-            if (!id_known_ && read_id() < 0) {
-                return -1;
-            }
-            if (lacks_everywhere(wires.get())) {
-                return 0;
-            }
-            return scan_list(record, wires.get());
-        }
-        const bool plain = PyTuple_CheckExact(wires.get());
-        return for_each_item(wires.get(), [&](PyObject* target_ids, Py_ssize_t port) {
-            if (!plain) {
-                id_known_ = false;  // the wires' own iterator may have run code
-            }
-            return check_port(record, target_ids, port);
-        });
-    }
-
-private:
-    int scan_list(PyObject* record, PyObject* wires) noexcept
-    {
-        for (Py_ssize_t port = 0; port < PyList_GET_SIZE(wires); port++) {
-            PyObject* target_ids = PyList_GET_ITEM(wires, port);  // borrowed
-            Ref held = Ref::borrow(target_ids);
-            if (check_port(record, held.get(), port) < 0) {
-                return -1;
-            }
-        }
-        return 0;
-    }
-
-    /// Whether no port of `wires`, a list, holds the id, told without a call: every port a
-    /// list, every target an exact str, the id an exact str. False when that cannot be told.
-    bool lacks_everywhere(PyObject* wires) const noexcept
-    {
-        if (!id_is_str_) {
-            return false;
-        }
-        for (Py_ssize_t port = 0; port < PyList_GET_SIZE(wires); port++) {
-            PyObject* target_ids = PyList_GET_ITEM(wires, port);
-            if (!PyList_CheckExact(target_ids)) {
-                return false;
-            }
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(target_ids); i++) {
-                PyObject* item = PyList_GET_ITEM(target_ids, i);
-                if (!PyUnicode_CheckExact(item) || id_needle_.matches(item)) {
-                    return false;
-                }
-            }
-        }
-        return true;
-    }
-
-    int check_port(PyObject* record, PyObject* target_ids, Py_ssize_t port) noexcept
-    {
-        if (!id_known_ && read_id() < 0) {
-            return -1;
-        }
-        bool pure = true;
-        int wired;
-        if (PyList_CheckExact(target_ids)) {
-            wired = list_holds(target_ids, id_.get(), pure);
-        } else {
-            pure = false;
-            wired = PySequence_Contains(target_ids, id_.get());
-        }
-        if (wired > 0) {
-            pure = false;  // making the entry may collect garbage, and finalizers run code
-            wired = append_port_entry(result_, record, port) < 0 ? -1 : 1;
-        }
-        id_known_ = pure;
-        return wired < 0 ? -1 : 0;
-    }
-
-    /// `cur_node.get("id")`, held: later comparisons may run code that changes the dict.
-    int read_id() noexcept
-    {
-        PyObject* id = PyDict_GetItemWithError(cur_node_, names().id);  // borrowed
-        if (!id && PyErr_Occurred()) {
-            return -1;
-        }
-        id_ = Ref::borrow(id ? id : Py_None);
-        id_is_str_ = PyUnicode_CheckExact(id_.get());
-        id_needle_ = id_is_str_ ? StrNeedle(id_.get()) : StrNeedle();
-        id_known_ = true;
-        return 0;
-    }
-
-    PyObject* cur_node_;
-    PyObject* result_;
-    Ref id_;
-    bool id_is_str_ = false;
-    StrNeedle id_needle_;
-    bool id_known_ = false;
-};
+        const int wired = PyList_CheckExact(target_ids) ? list_holds(target_ids, id.get())
+                                                        : PySequence_Contains(target_ids, id.get());
+        return wired > 0 ? append_port_entry(result, record, port) : wired;
+    });
+}
 
 /// Appends an entry for every target id of one output port, in order.
 int collect_targets(PyObject* self, PyObject* target_ids, Py_ssize_t port, PyObject* result) noexcept
@@ -220,7 +135,6 @@ int collect_targets(PyObject* self, PyObject* target_ids, Py_ssize_t port, PyObj
 /// iterator, and raising what that iterator raises when the dict changes under it.
 int scan_plain_table(PyObject* table, PyObject* cur_node, PyObject* result) noexcept
 {
-    PortScan scan(cur_node, result);
     const Py_ssize_t size = PyDict_GET_SIZE(table);
     Py_ssize_t left = size;
     Py_ssize_t position = 0;
@@ -238,7 +152,7 @@ int scan_plain_table(PyObject* table, PyObject* cur_node, PyObject* result) noex
             return -1;
         }
         Ref record = Ref::borrow(value);
-        if (scan.scan(record.get(), false) < 0) {
+        if (collect_ports_feeding(record.get(), cur_node, result) < 0) {
             return -1;
         }
     }
@@ -251,8 +165,9 @@ int scan_any_table(PyObject* table, PyObject* cur_node, PyObject* result) noexce
     if (!records) {
         return -1;
     }
-    PortScan scan(cur_node, result);
-    return for_each_item(records.get(), [&](PyObject* record, Py_ssize_t) { return scan.scan(record, true); });
+    return for_each_item(records.get(), [&](PyObject* record, Py_ssize_t) {
+        return collect_ports_feeding(record, cur_node, result);
+    });
 }
 
 }  // namespace
