@@ -48,4 +48,18 @@ private:
 
 inline bool same_exact_str(PyObject* a, PyObject* b) noexcept { return StrNeedle(b).matches(a); }
 
+/// Whether every key of the exact dict `dict` is an exact str: only then can looking a str up
+/// in it run no code (a key of another type and the same hash would be asked for equality).
+inline bool has_only_str_keys(PyObject* dict) noexcept
+{
+    Py_ssize_t position = 0;
+    PyObject *key, *value;  // borrowed
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace flow

@@ -127,20 +127,6 @@ Ref plain_feed_type(PyObject* module, PyObject* member_name, bool& immutable) no
 
 bool is_exact_str_or_absent(PyObject* value) noexcept { return !value || PyUnicode_CheckExact(value); }
 
-/// Whether every key of the exact dict `record` is an exact str: only then can looking up a
-/// str in it run no code (another key of the same hash would be asked for equality).
-bool has_only_str_keys(PyObject* record) noexcept
-{
-    Py_ssize_t position = 0;
-    PyObject *key, *value;  // borrowed
-    while (PyDict_Next(record, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 /// `record[key]` of an exact dict (borrowed), raising KeyError as the subscript does.
 PyObject* item(PyObject* record, PyObject* key) noexcept
 {

@@ -1,6 +1,7 @@
 // seek_prev_nodes and seek_next_nodes: the nodes wired into and out of a node record, as
 // port entries {"node": record, "port": upstream output port}.
 #include "calls.hpp"
+#include "compat.hpp"
 #include "exact_str.hpp"
 #include "names.hpp"
 #include "wrapper.hpp"
@@ -68,55 +69,78 @@ int for_each_item(PyObject* items, Visit visit) noexcept
     return PyErr_Occurred() ? -1 : 0;
 }
 
-/// `id in target_ids` for an exact list, as the list itself answers it, comparing exact str
-/// without a call.
-int list_holds(PyObject* target_ids, PyObject* id) noexcept
-{
-    const bool id_is_str = PyUnicode_CheckExact(id);
-    const StrNeedle needle = id_is_str ? StrNeedle(id) : StrNeedle();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(target_ids); i++) {
-        PyObject* item = PyList_GET_ITEM(target_ids, i);
-        if (id_is_str && PyUnicode_CheckExact(item)) {
-            if (needle.matches(item)) {
-                return 1;
+/// `cur_node.get("id")`, asked at every port of one seek_prev_nodes call. The lookup is made
+/// again only when it could answer otherwise: when the dict changed since the last one (its
+/// version tag moved), or when one of its keys is not a str, for then the lookup compares it
+/// and may run code.
+class CurrentId {
+public:
+    explicit CurrentId(PyObject* cur_node) noexcept : cur_node_(cur_node) {}
+
+    /// The id (borrowed from this object), or NULL with an exception set.
+    PyObject* get() noexcept
+    {
+        if (id_ && reusable_ && dict_version(cur_node_) == version_) {
+            return id_.get();
+        }
+        reusable_ = has_only_str_keys(cur_node_);
+        version_ = dict_version(cur_node_);
+        PyObject* id = PyDict_GetItemWithError(cur_node_, names().id);  // borrowed
+        if (!id && PyErr_Occurred()) {
+            return nullptr;
+        }
+        // Held: the comparisons that use it may run code that changes the dict.
+        id_ = Ref::borrow(id ? id : Py_None);
+        is_str_ = PyUnicode_CheckExact(id_.get());
+        needle_ = is_str_ ? StrNeedle(id_.get()) : StrNeedle();
+        return id_.get();
+    }
+
+    /// `id in target_ids` for an exact list, as the list itself answers it, comparing exact
+    /// str without a call.
+    int held_by(PyObject* target_ids) const noexcept
+    {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(target_ids); i++) {
+            PyObject* item = PyList_GET_ITEM(target_ids, i);
+            if (is_str_ && PyUnicode_CheckExact(item)) {
+                if (needle_.matches(item)) {
+                    return 1;
+                }
+                continue;
             }
-            continue;
+            Ref held = Ref::borrow(item);
+            const int equal = PyObject_RichCompareBool(held.get(), id_.get(), Py_EQ);
+            if (equal != 0) {
+                return equal;
+            }
         }
-        Ref held = Ref::borrow(item);
-        const int equal = PyObject_RichCompareBool(held.get(), id, Py_EQ);
-        if (equal != 0) {
-            return equal;
-        }
+        return 0;
     }
-    return 0;
-}
 
-/// `cur_node.get("id")` of an exact dict, held: the comparisons that use it may run code that
-/// changes the dict.
-Ref id_of(PyObject* cur_node) noexcept
-{
-    PyObject* id = PyDict_GetItemWithError(cur_node, names().id);  // borrowed
-    if (!id && PyErr_Occurred()) {
-        return Ref();
-    }
-    return Ref::borrow(id ? id : Py_None);
-}
+private:
+    PyObject* cur_node_;
+    Ref id_;
+    uint64_t version_ = 0;
+    bool reusable_ = false;
+    bool is_str_ = false;
+    StrNeedle needle_;
+};
 
-/// Appends an entry for every output port of `record` whose target ids hold the id of
-/// `cur_node`, read anew for every port as the loop it stands for does.
-int collect_ports_feeding(PyObject* record, PyObject* cur_node, PyObject* result) noexcept
+/// Appends an entry for every output port of `record` whose target ids hold the id of the
+/// current node, asked anew for every port as the loop it stands for does.
+int collect_ports_feeding(PyObject* record, CurrentId& id, PyObject* result) noexcept
 {
     Ref wires = wires_of(record);
     if (!wires) {
         return -1;
     }
     return for_each_item(wires.get(), [&](PyObject* target_ids, Py_ssize_t port) {
-        Ref id = id_of(cur_node);
-        if (!id) {
+        PyObject* cur_id = id.get();
+        if (!cur_id) {
             return -1;
         }
-        const int wired = PyList_CheckExact(target_ids) ? list_holds(target_ids, id.get())
-                                                        : PySequence_Contains(target_ids, id.get());
+        const int wired = PyList_CheckExact(target_ids) ? id.held_by(target_ids)
+                                                        : PySequence_Contains(target_ids, cur_id);
         return wired > 0 ? append_port_entry(result, record, port) : wired;
     });
 }
@@ -135,6 +159,7 @@ int collect_targets(PyObject* self, PyObject* target_ids, Py_ssize_t port, PyObj
 /// iterator, and raising what that iterator raises when the dict changes under it.
 int scan_plain_table(PyObject* table, PyObject* cur_node, PyObject* result) noexcept
 {
+    CurrentId id(cur_node);
     const Py_ssize_t size = PyDict_GET_SIZE(table);
     Py_ssize_t left = size;
     Py_ssize_t position = 0;
@@ -152,7 +177,7 @@ int scan_plain_table(PyObject* table, PyObject* cur_node, PyObject* result) noex
             return -1;
         }
         Ref record = Ref::borrow(value);
-        if (collect_ports_feeding(record.get(), cur_node, result) < 0) {
+        if (collect_ports_feeding(record.get(), id, result) < 0) {
             return -1;
         }
     }
@@ -165,8 +190,9 @@ int scan_any_table(PyObject* table, PyObject* cur_node, PyObject* result) noexce
     if (!records) {
         return -1;
     }
+    CurrentId id(cur_node);
     return for_each_item(records.get(), [&](PyObject* record, Py_ssize_t) {
-        return collect_ports_feeding(record, cur_node, result);
+        return collect_ports_feeding(record, id, result);
     });
 }
 
