@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Hunts reference leaks: builds the module for Debian's debug interpreter, in its own
+# build-dbg/ and .venv-dbg/, and runs the test suite with tests/refleak_plugin.py, which repeats
+# each test and fails those that leave references behind. Arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/module_build.sh
+
+ensure_debian_packages g++ meson ninja-build python3-dbg python3-venv python3-pip \
+  python3-mesonpy python3-requests python3-pytest python3-hypothesis
+bash scripts/install_nodered.sh
+# The debug interpreter has an ABI of its own (sys.gettotalrefcount among it): the module is
+# built against its headers and gets its own extension suffix.
+build_module_into .venv-dbg build-dbg /usr/bin/python3-dbg
+
+# -p imports the plugin before pytest.ini puts tests/ on the path.
+PYTHONPATH="$PWD/tests${PYTHONPATH:+:$PYTHONPATH}" exec .venv-dbg/bin/python -m pytest -p refleak_plugin "$@"
