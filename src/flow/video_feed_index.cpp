@@ -289,8 +289,10 @@ public:
                 return Ref();
             }
             if (is_feed_type(type)) {
+                // Held: making the answer may collect garbage, and a finalizer may empty the table.
+                Ref found = Ref::borrow(record);
                 Ref port = Ref::steal(PyLong_FromSsize_t(index_.port_of(entry)));
-                return port ? Ref::steal(PyTuple_Pack(2, record, port.get())) : Ref();
+                return port ? Ref::steal(PyTuple_Pack(2, found.get(), port.get())) : Ref();
             }
             const int worth = index_.first_entry(record) >= 0 ? not_visited(record) : 0;
             if (worth < 0 || (worth && enter(record) < 0)) {
