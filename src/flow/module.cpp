@@ -38,11 +38,11 @@ int claim_interpreter() noexcept
     return 0;
 }
 
-/// `module.<to> = spec.<from>`, skipping a missing attribute (and None when `skip_none`).
-int copy_spec_attribute(PyObject* spec, const char* from, PyObject* module, const char* to,
+/// `module.<to> = module_spec.<from>`, skipping a missing attribute (and None when `skip_none`).
+int copy_spec_attribute(PyObject* module_spec, const char* from, PyObject* module, const char* to,
                         bool skip_none = false) noexcept
 {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return -1;
@@ -56,7 +56,7 @@ int copy_spec_attribute(PyObject* spec, const char* from, PyObject* module, cons
     return PyObject_SetAttrString(module, to, value.get());
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) noexcept
 {
     if (claim_interpreter() < 0) {
         return nullptr;
@@ -64,12 +64,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
     if (PyObject* existing = recorded_module()) {
         return Py_NewRef(existing);
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     Ref module = name ? Ref::steal(PyModule_NewObject(name.get())) : Ref();
-    if (!module || copy_spec_attribute(spec, "loader", module.get(), "__loader__") < 0 ||
-        copy_spec_attribute(spec, "origin", module.get(), "__file__") < 0 ||
-        copy_spec_attribute(spec, "parent", module.get(), "__package__") < 0 ||
-        copy_spec_attribute(spec, "submodule_search_locations", module.get(), "__path__", true) < 0) {
+    if (!module || copy_spec_attribute(module_spec, "loader", module.get(), "__loader__") < 0 ||
+        copy_spec_attribute(module_spec, "origin", module.get(), "__file__") < 0 ||
+        copy_spec_attribute(module_spec, "parent", module.get(), "__package__") < 0 ||
+        copy_spec_attribute(module_spec, "submodule_search_locations", module.get(), "__path__", true) < 0) {
         return nullptr;
     }
     return module.release();

@@ -64,7 +64,7 @@ def test_generator_of_two_is_a_video_feed_pair(log):
     assert log[3:] == [("info", "vid-fed node - v, 7")]
 
 
-SHOWN_ID = type("Shown", (), {"__str__": lambda s: "str", "__format__": lambda s, spec: "fmt"})()
+SHOWN_ID = type("Shown", (), {"__str__": lambda s: "str", "__format__": lambda s, format_spec: "fmt"})()
 
 
 @pytest.mark.parametrize("node_id, node_type, shown", [
