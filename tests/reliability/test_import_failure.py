@@ -1,5 +1,6 @@
-"""A failed import, tried again and again in one process, leaves nothing behind: after a hundred
-failures, fewer references (on a debug build) or allocated blocks than failures."""
+"""A failed import, tried again and again in one process, leaves nothing behind: once the import
+system's own caches have settled (a few hundred tries under emulation), nine hundred more failures
+leave fewer references (on a debug build) or allocated blocks than a third of their number."""
 
 import subprocess
 import sys
@@ -25,11 +26,12 @@ def fail_to_import(times):
     gc.collect()
     return getattr(sys, "gettotalrefcount", sys.getallocatedblocks)()
 
-print(-fail_to_import(100) + fail_to_import(100))
+settled = fail_to_import(300)
+print(fail_to_import(900) - settled)
 """
 
 
 @pytest.mark.parametrize("broken", ["requests", "constant", "logger"])
 def test_failed_import_tried_again_leaks_nothing(broken):
     child = subprocess.run([sys.executable, "-c", CHILD, broken], capture_output=True, text=True, timeout=60)
-    assert child.returncode == 0 and int(child.stdout) < 100, child.stderr
+    assert child.returncode == 0 and int(child.stdout) < 300, child.stderr
