@@ -25,9 +25,12 @@ def other_target_package(tmp_path_factory):
     work = tmp_path_factory.mktemp("other-target")
     (work / "native.ini").write_text(f"[binaries]\npython = '{sys.executable}'\n")
     build = work / "build"
-    for command in (["meson", "setup", str(build), "--native-file", str(work / "native.ini"),
-                     f"-Dtarget_version={OTHER[0]}.{OTHER[1]}"], ["ninja", "-C", str(build)]):
-        subprocess.run(command, cwd=REPO_ROOT, check=True, capture_output=True)
+    setup = subprocess.run(["meson", "setup", str(build), "--native-file", str(work / "native.ini"),
+                            f"-Dtarget_version={OTHER[0]}.{OTHER[1]}"], cwd=REPO_ROOT, capture_output=True, text=True)
+    if setup.returncode and "distutils" in setup.stdout:
+        pytest.skip("this meson asks the interpreter for distutils, which it lacks")
+    assert setup.returncode == 0, setup.stdout
+    subprocess.run(["ninja", "-C", str(build)], check=True, capture_output=True)
     package = work / "site" / "zorv_sdk"
     shutil.copytree(REPO_ROOT / "src" / "zorv_sdk", package, ignore=shutil.ignore_patterns("meson.build"))
     shutil.copy(build / "src" / "flow" / f"flow{sysconfig.get_config_var('EXT_SUFFIX')}", package / "nodered")
