@@ -219,8 +219,9 @@ class NodeRedServer:
                     f"before serving {self.url}; log tail:\n{self.log_tail()}"
                 )
             try:
-                self._get_flows()
-                return
+                # Early in its start Node-RED may answer with a null body before its flows load.
+                if isinstance(self._get_flows(), dict):
+                    return
             except requests.RequestException:
                 pass
             if time.monotonic() > deadline:
