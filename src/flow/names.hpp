@@ -63,9 +63,7 @@ namespace flow {
     X(dunder_module, "__module__")                        \
     X(dunder_qualname, "__qualname__")                    \
     X(dunder_doc, "__doc__")                              \
-    X(dunder_builtins, "__builtins__")                    \
     X(dunder_name, "__name__")                            \
-    X(spec_name, "name")                                  \
     X(api_version_header, "Node-RED-API-Version")         \
     X(api_version, "v2")                                  \
     X(flows_path, "/flows")                               \
