@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace flow {
@@ -16,9 +17,13 @@ public:
         : str_(str),
           length_(PyUnicode_GET_LENGTH(str)),
           kind_(static_cast<int>(PyUnicode_KIND(str))),
+          compact_ascii_(PyUnicode_IS_COMPACT_ASCII(str)),
           bytes_(static_cast<size_t>(length_) * static_cast<size_t>(kind_)),
           data_(static_cast<const char*>(PyUnicode_DATA(str)))
     {
+        if (bytes_ >= sizeof tail_) {
+            std::memcpy(&tail_, data_ + bytes_ - sizeof tail_, sizeof tail_);
+        }
     }
 
     /// Whether the exact str `other` has the same text.
@@ -27,39 +32,39 @@ public:
         if (other == str_) {
             return true;
         }
-        if (PyUnicode_GET_LENGTH(other) != length_ || static_cast<int>(PyUnicode_KIND(other)) != kind_) {
+        if (PyUnicode_GET_LENGTH(other) != length_) {
             return false;
         }
-        if (bytes_ == 0) {
-            return true;
+        // The usual id is compact ASCII, and so is every str of the same text but a legacy one.
+        if (compact_ascii_ && PyUnicode_IS_COMPACT_ASCII(other)) {
+            return same_bytes(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(other) + 1));
         }
-        // Ids of one flow often share a prefix and differ at the end: look there first.
-        const char* data = static_cast<const char*>(PyUnicode_DATA(other));
-        return data[bytes_ - 1] == data_[bytes_ - 1] && std::memcmp(data, data_, bytes_) == 0;
+        return static_cast<int>(PyUnicode_KIND(other)) == kind_ &&
+               same_bytes(static_cast<const char*>(PyUnicode_DATA(other)));
     }
 
 private:
+    /// Ids of one flow often share a prefix and differ at the end: the last eight bytes are
+    /// compared first, in one word.
+    bool same_bytes(const char* data) const noexcept
+    {
+        if (bytes_ < sizeof tail_) {
+            return std::memcmp(data, data_, bytes_) == 0;
+        }
+        uint64_t tail;
+        std::memcpy(&tail, data + bytes_ - sizeof tail, sizeof tail);
+        return tail == tail_ && std::memcmp(data, data_, bytes_ - sizeof tail) == 0;
+    }
+
     PyObject* str_ = nullptr;
     Py_ssize_t length_ = 0;
     int kind_ = 0;
+    bool compact_ascii_ = false;
     size_t bytes_ = 0;
     const char* data_ = nullptr;
+    uint64_t tail_ = 0;
 };
 
 inline bool same_exact_str(PyObject* a, PyObject* b) noexcept { return StrNeedle(b).matches(a); }
-
-/// Whether every key of the exact dict `dict` is an exact str: only then can looking a str up
-/// in it run no code (a key of another type and the same hash would be asked for equality).
-inline bool has_only_str_keys(PyObject* dict) noexcept
-{
-    Py_ssize_t position = 0;
-    PyObject *key, *value;  // borrowed
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 }  // namespace flow

@@ -13,6 +13,7 @@
 #include "method_object.hpp"
 #include "method_table.hpp"
 #include "names.hpp"
+#include "plain_dict.hpp"
 #include "str_table.hpp"
 #include "vector.hpp"
 

@@ -4,6 +4,7 @@
 #include "compat.hpp"
 #include "exact_str.hpp"
 #include "names.hpp"
+#include "plain_dict.hpp"
 #include "wrapper.hpp"
 
 namespace flow {
@@ -78,11 +79,17 @@ public:
     explicit CurrentId(PyObject* cur_node) noexcept : cur_node_(cur_node) {}
 
     /// The id (borrowed from this object), or NULL with an exception set.
-    PyObject* get() noexcept
+    PyObject* get() noexcept { return reads_without_code() ? id_.get() : read(); }
+
+    /// Whether get() gives the id already read, without a lookup.
+    bool reads_without_code() const noexcept
     {
-        if (id_ && reusable_ && dict_version(cur_node_) == version_) {
-            return id_.get();
-        }
+        return id_ && reusable_ && dict_version(cur_node_) == version_;
+    }
+
+    /// Looks the id up, as get() does when it cannot give the one already read.
+    PyObject* read() noexcept
+    {
         reusable_ = has_only_str_keys(cur_node_);
         version_ = dict_version(cur_node_);
         PyObject* id = PyDict_GetItemWithError(cur_node_, names().id);  // borrowed
@@ -117,6 +124,10 @@ public:
         return 0;
     }
 
+    /// Whether the id is an exact str, compared through needle().
+    bool is_str() const noexcept { return is_str_; }
+    const StrNeedle& needle() const noexcept { return needle_; }
+
 private:
     PyObject* cur_node_;
     Ref id_;
@@ -126,15 +137,12 @@ private:
     StrNeedle needle_;
 };
 
-/// Appends an entry for every output port of `record` whose target ids hold the id of the
-/// current node, asked anew for every port as the loop it stands for does.
-int collect_ports_feeding(PyObject* record, CurrentId& id, PyObject* result) noexcept
+/// Appends an entry for every output port in `wires`, the wire list of `record`, whose
+/// target ids hold the id of the current node, asked anew for every port as the loop it
+/// stands for does.
+int collect_wired_ports(PyObject* record, PyObject* wires, CurrentId& id, PyObject* result) noexcept
 {
-    Ref wires = wires_of(record);
-    if (!wires) {
-        return -1;
-    }
-    return for_each_item(wires.get(), [&](PyObject* target_ids, Py_ssize_t port) {
+    return for_each_item(wires, [&](PyObject* target_ids, Py_ssize_t port) {
         PyObject* cur_id = id.get();
         if (!cur_id) {
             return -1;
@@ -143,6 +151,13 @@ int collect_ports_feeding(PyObject* record, CurrentId& id, PyObject* result) noe
                                                         : PySequence_Contains(target_ids, cur_id);
         return wired > 0 ? append_port_entry(result, record, port) : wired;
     });
+}
+
+/// collect_wired_ports for any record, its wires taken with `get`.
+int collect_ports_feeding(PyObject* record, CurrentId& id, PyObject* result) noexcept
+{
+    Ref wires = wires_of(record);
+    return wires ? collect_wired_ports(record, wires.get(), id, result) : -1;
 }
 
 /// Appends an entry for every target id of one output port, in order.
@@ -155,29 +170,106 @@ int collect_targets(PyObject* self, PyObject* target_ids, Py_ssize_t port, PyObj
     });
 }
 
+/// The first port from `port` on that needs more than comparing exact str to be passed
+/// over: one whose target ids hold the id, or are not an exact list of exact str. The number
+/// of ports if there is none. Runs no code.
+Py_ssize_t next_port_to_look_at(PyObject* wires, Py_ssize_t port, const StrNeedle& id) noexcept
+{
+    // As nothing here runs code, the lists keep their sizes and items meanwhile.
+    PyObject* const* ports = reinterpret_cast<PyListObject*>(wires)->ob_item;
+    const Py_ssize_t n_ports = PyList_GET_SIZE(wires);
+    for (; port < n_ports; port++) {
+        PyObject* target_ids = ports[port];
+        if (!PyList_CheckExact(target_ids)) {
+            return port;
+        }
+        PyObject* const* items = reinterpret_cast<PyListObject*>(target_ids)->ob_item;
+        const Py_ssize_t n_items = PyList_GET_SIZE(target_ids);
+        for (Py_ssize_t i = 0; i < n_items; i++) {
+            if (!PyUnicode_CheckExact(items[i]) || id.matches(items[i])) {
+                return port;
+            }
+        }
+    }
+    return port;
+}
+
+/// collect_ports_feeding for a record that is an exact dict, walking the usual exact list of
+/// wires without the general layers: the ports that comparing exact str shows not to be
+/// wired are passed over at once, as no code can run meanwhile. The record and its wires are
+/// held from the first step that may run some: a comparison of other objects, or an entry
+/// made (the allocation may start the garbage collector).
+int collect_ports_of_plain_record(PyObject* record, LastEntryLookup& wires_of_plain, CurrentId& id,
+                                  PyObject* result) noexcept
+{
+    PyObject* wires = has_only_str_keys(record) ? wires_of_plain.get(record)
+                                                : PyDict_GetItemWithError(record, names().wires);  // borrowed
+    if (!wires) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    Ref held_wires;
+    if (!PyList_CheckExact(wires)) {
+        held_wires = Ref::borrow(wires);
+        return collect_wired_ports(record, wires, id, result);
+    }
+    for (Py_ssize_t port = 0; port < PyList_GET_SIZE(wires); port++) {
+        // The ports passed over would each have read the id again: only when that runs no
+        // code can they be.
+        if (id.is_str() && id.reads_without_code()) {
+            port = next_port_to_look_at(wires, port, id.needle());
+            if (port == PyList_GET_SIZE(wires)) {
+                return 0;
+            }
+        }
+        if (!held_wires) {
+            held_wires = Ref::borrow(wires);
+        }
+        // Taken before the id is read, as the loop's iterator takes it before its body runs.
+        Ref target_ids = Ref::borrow(PyList_GET_ITEM(wires, port));
+        PyObject* cur_id = id.get();
+        if (!cur_id) {
+            return -1;
+        }
+        const int wired = PyList_CheckExact(target_ids.get()) ? id.held_by(target_ids.get())
+                                                              : PySequence_Contains(target_ids.get(), cur_id);
+        if (wired < 0 || (wired > 0 && append_port_entry(result, record, port) < 0)) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 /// `for node in table.values()` over an exact dict, without making the view and its
 /// iterator, and raising what that iterator raises when the dict changes under it.
 int scan_plain_table(PyObject* table, PyObject* cur_node, PyObject* result) noexcept
 {
+    if (PyDict_GET_SIZE(table) == 0) {
+        return 0;  // nothing to set up the scan for
+    }
     CurrentId id(cur_node);
+    LastEntryLookup wires_of_plain(names().wires);
     const Py_ssize_t size = PyDict_GET_SIZE(table);
     Py_ssize_t left = size;
     Py_ssize_t position = 0;
-    PyObject *key, *value;  // borrowed
+    PyObject* value;  // borrowed
     for (;;) {
         if (PyDict_GET_SIZE(table) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return -1;
         }
-        if (!PyDict_Next(table, &position, &key, &value)) {
+        if (!next_value(table, position, value)) {
             return 0;
         }
         if (left-- == 0) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
             return -1;
         }
+        // Held: looking "wires" up in a dict with keys other than str may run code.
         Ref record = Ref::borrow(value);
-        if (collect_ports_feeding(record.get(), id, result) < 0) {
+        const int collected = PyDict_CheckExact(value)
+                                  ? collect_ports_of_plain_record(value, wires_of_plain, id, result)
+                                  : collect_ports_feeding(value, id, result);
+        if (collected < 0) {
             return -1;
         }
     }

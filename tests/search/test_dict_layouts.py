@@ -1,0 +1,75 @@
+"""The searches on records and tables laid out every way a dict can be: "wires" first, middle or
+last, entries deleted before it or after it, keys that are not str, str subclasses, and the split
+dicts of instance attributes. Only the order of entries may count, never how they are stored."""
+
+from conftest import VIDEO_TYPES, make_wrapper
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from search.test_search_properties import model_prev, model_video_feed
+
+
+class Key(str):
+    pass
+
+
+class Attributes:
+    pass
+
+
+def deleted_before(fields):
+    d = {"gone": 0}
+    d.update(fields)
+    del d["gone"]
+    return d
+
+
+def deleted_after(fields):
+    d = dict(fields, gone=0)
+    del d["gone"]
+    return d
+
+
+def split(fields):
+    """An instance's attribute dict, which keeps its keys apart from its values."""
+    holder = Attributes()
+    for key, value in fields.items():
+        setattr(holder, key, value)
+    return holder.__dict__
+
+
+LAYOUTS = {
+    "wires last": dict,
+    "wires first": lambda f: {k: f[k] for k in sorted(f, key=lambda k: k != "wires")},
+    "entry deleted before": deleted_before,
+    "entry deleted after": deleted_after,
+    "key not a str": lambda f: {**f, 7: "x"},
+    "str subclass key": lambda f: {**f, Key("x"): "y"},
+    "split": split,
+}
+
+
+@st.composite
+def laid_out_flows(draw):
+    ids = draw(st.lists(st.sampled_from("ABCDE"), min_size=1, unique=True))
+    layout = st.sampled_from(sorted(LAYOUTS))
+    records = []
+    for i in ids:
+        fields = {"id": i, "type": draw(st.sampled_from(VIDEO_TYPES[:1] + ["function"] * 3)),
+                  "wires": draw(st.lists(st.lists(st.sampled_from(ids + ["ghost"]), max_size=2), max_size=3))}
+        records.append(LAYOUTS[draw(layout)](fields))
+    w = make_wrapper(*records)
+    w._nodes = LAYOUTS[draw(st.sampled_from(["wires last", "entry deleted before", "split"]))](w._nodes)
+    return w, draw(st.sampled_from(records)), LAYOUTS[draw(layout)]
+
+
+@settings(max_examples=300, deadline=None)
+@given(laid_out_flows())
+def test_searches_read_every_layout_alike(case):
+    w, start, layout = case
+    target = layout({"id": start["id"]})
+    expected = [(rec, port) for rec, port in model_prev(w._nodes, target)]
+    assert [(e["node"], e["port"]) for e in w.seek_prev_nodes(target)] == expected
+    assert all(e["node"] is rec for e, (rec, _) in zip(w.seek_prev_nodes(target), expected))
+    visited = []
+    assert w.seek_video_feed(start) == model_video_feed(w._nodes, start, visited)
+    assert w._visited_node_ids == visited
