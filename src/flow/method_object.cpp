@@ -24,6 +24,19 @@ struct MethodObject {
 
 MethodObject* as_method(PyObject* obj) noexcept { return reinterpret_cast<MethodObject*>(obj); }
 
+/// Runs a method body on bound arguments. The bodies call back into Python through the
+/// instance, so a caller who wires a method to itself must meet RecursionError, not the end
+/// of the C stack.
+PyObject* run_body(const Signature& sig, PyObject* const* arguments) noexcept
+{
+    if (Py_EnterRecursiveCall(" while calling a FlowAPIWrapper method")) {
+        return nullptr;
+    }
+    PyObject* result = sig.body(arguments);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) noexcept
 {
@@ -38,15 +51,24 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
                                         kwnames, bound) < 0) {
         return nullptr;
     }
-    PyObject* const* arguments = all_positional ? args : bound;
-    // The bodies call back into Python through the instance, so a caller who wires a
-    // method to itself must meet RecursionError, not the end of the C stack.
-    if (Py_EnterRecursiveCall(" while calling a FlowAPIWrapper method")) {
-        return nullptr;
+    return run_body(sig, all_positional ? args : bound);
+}
+
+/// The vectorcall of the methods taking `(self, cur_node: dict)`, the ones called most: their
+/// usual call, an instance and a dict by position, is recognised at once.
+PyObject* self_and_dict_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) noexcept
+{
+    if (PyVectorcall_NARGS(nargsf) != 2 || kwnames || !PyDict_CheckExact(args[1])) {
+        return method_vectorcall(callable, args, nargsf, kwnames);
     }
-    PyObject* result = sig.body(arguments);
-    Py_LeaveRecursiveCall();
-    return result;
+    return run_body(*as_method(callable)->sig, args);
+}
+
+bool takes_self_and_dict(const Signature& sig) noexcept
+{
+    return sig.n_params == 2 && sig.n_required == 2 && sig.params[0].accepts == Accepts::anything &&
+           sig.params[1].accepts == Accepts::dict;
 }
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
@@ -233,7 +255,7 @@ Ref make_method(const Signature& sig) noexcept
     if (!m) {
         return Ref();
     }
-    m->vectorcall = method_vectorcall;
+    m->vectorcall = takes_self_and_dict(sig) ? self_and_dict_vectorcall : method_vectorcall;
     m->sig = &sig;
     m->name = name.release();
     m->qualname = qualname.release();

@@ -35,13 +35,6 @@ int raise_keyword_not_str(const Signature& sig) noexcept
     return -1;
 }
 
-int raise_wrong_type(const Param& param, PyTypeObject* expected, PyObject* given) noexcept
-{
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param.name, expected->tp_name, Py_TYPE(given)->tp_name);
-    return -1;
-}
-
 bool same_str(PyObject* a, PyObject* b) noexcept
 {
     return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) &&
@@ -114,29 +107,6 @@ int reject_leftover_keywords(const Signature& sig, PyObject* param_names, PyObje
     return -1;
 }
 
-int check_type(const Param& param, PyObject* value) noexcept
-{
-    PyTypeObject* type = Py_TYPE(value);
-    switch (param.accepts) {
-    case Accepts::anything:
-        return 0;
-    case Accepts::str:
-        return type == &PyUnicode_Type ? 0 : raise_wrong_type(param, &PyUnicode_Type, value);
-    case Accepts::str_or_none:
-        return type == &PyUnicode_Type || value == Py_None
-                   ? 0
-                   : raise_wrong_type(param, &PyUnicode_Type, value);
-    case Accepts::int_or_none:
-        return type == &PyLong_Type || value == Py_None ? 0
-                                                        : raise_wrong_type(param, &PyLong_Type, value);
-    case Accepts::int_exact:
-        return type == &PyLong_Type ? 0 : raise_wrong_type(param, &PyLong_Type, value);
-    case Accepts::dict:
-        return type == &PyDict_Type ? 0 : raise_wrong_type(param, &PyDict_Type, value);
-    }
-    return 0;
-}
-
 }  // namespace
 
 int bind_arguments(const Signature& sig, PyObject* param_names, PyObject* defaults,
@@ -168,14 +138,14 @@ int bind_arguments(const Signature& sig, PyObject* param_names, PyObject* defaul
     return check_argument_types(sig, out);
 }
 
-int check_argument_types(const Signature& sig, PyObject* const* bound) noexcept
+int raise_wrong_type(const Param& param, PyObject* given) noexcept
 {
-    for (Py_ssize_t i = 0; i < sig.n_params; i++) {
-        if (check_type(sig.params[i], bound[i]) < 0) {
-            return -1;
-        }
-    }
-    return 0;
+    const bool wants_str = param.accepts == Accepts::str || param.accepts == Accepts::str_or_none;
+    const bool wants_int = param.accepts == Accepts::int_exact || param.accepts == Accepts::int_or_none;
+    PyTypeObject* expected = wants_str ? &PyUnicode_Type : wants_int ? &PyLong_Type : &PyDict_Type;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 param.name, expected->tp_name, Py_TYPE(given)->tp_name);
+    return -1;
 }
 
 }  // namespace flow
