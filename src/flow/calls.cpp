@@ -4,6 +4,7 @@
 #include "names.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace flow {
 namespace {
@@ -79,12 +80,21 @@ Ref join_str(std::initializer_list<PyObject*> pieces) noexcept
         widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(piece));
     }
     Ref joined = Ref::steal(PyUnicode_New(length, widest));
+    if (!joined) {
+        return joined;
+    }
+    const int kind = PyUnicode_KIND(joined.get());
+    char* data = static_cast<char*>(PyUnicode_DATA(joined.get()));
     Py_ssize_t at = 0;
     for (PyObject* piece : pieces) {
-        if (!joined || PyUnicode_CopyCharacters(joined.get(), at, piece, 0, PyUnicode_GET_LENGTH(piece)) < 0) {
+        const Py_ssize_t piece_length = PyUnicode_GET_LENGTH(piece);
+        // Pieces stored as wide as the result, the usual case, are copied as bytes.
+        if (static_cast<int>(PyUnicode_KIND(piece)) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(piece), static_cast<size_t>(piece_length * kind));
+        } else if (PyUnicode_CopyCharacters(joined.get(), at, piece, 0, piece_length) < 0) {
             return Ref();
         }
-        at += PyUnicode_GET_LENGTH(piece);
+        at += piece_length;
     }
     return joined;
 }

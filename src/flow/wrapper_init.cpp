@@ -9,7 +9,13 @@ namespace {
 
 int set_new(PyObject* self, PyObject* name, Ref value) noexcept
 {
-    return value ? PyObject_SetAttr(self, name, value.get()) : -1;
+    if (!value) {
+        return -1;
+    }
+    // What PyObject_SetAttr comes to for the usual class, the names being interned already.
+    return Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr
+               ? PyObject_GenericSetAttr(self, name, value.get())
+               : PyObject_SetAttr(self, name, value.get());
 }
 
 /// The argument when it tests true (a non-empty str), else the module global `fallback`.
