@@ -88,13 +88,16 @@ def time_pair(native_call, baseline_call, **options):
 
 
 def search_call(wrapper, method, cur_node):
-    bound = getattr(wrapper, method)
-    if method != "seek_video_feed":
-        return lambda: bound(cur_node)
+    """A call written as users write it, `wrapper.method(cur_node)`: the method is looked up on
+    the instance at each call, as dict.get is in the rows it is compared with."""
+    if method == "seek_prev_nodes":
+        return lambda: wrapper.seek_prev_nodes(cur_node)
+    if method == "seek_next_nodes":
+        return lambda: wrapper.seek_next_nodes(cur_node)
 
     def fresh_search():
         wrapper._visited_node_ids = []
-        return bound(cur_node)
+        return wrapper.seek_video_feed(cur_node)
     return fresh_search
 
 
