@@ -1,74 +1,15 @@
-// seek_prev_nodes and seek_next_nodes: the nodes wired into and out of a node record, as
-// port entries {"node": record, "port": upstream output port}.
+// seek_prev_nodes: the nodes wired into a node record, as port entries
+// {"node": record, "port": upstream output port}.
 #include "calls.hpp"
 #include "compat.hpp"
 #include "exact_str.hpp"
 #include "names.hpp"
 #include "plain_dict.hpp"
+#include "ports.hpp"
 #include "wrapper.hpp"
 
 namespace flow {
 namespace {
-
-Ref port_entry(PyObject* record, Py_ssize_t port) noexcept
-{
-    Ref number = Ref::steal(PyLong_FromSsize_t(port));
-    Ref entry = number ? Ref::steal(PyDict_New()) : Ref();
-    if (!entry || PyDict_SetItem(entry.get(), names().node, record) < 0 ||
-        PyDict_SetItem(entry.get(), names().port, number.get()) < 0) {
-        return Ref();
-    }
-    return entry;
-}
-
-int append_port_entry(PyObject* list, PyObject* record, Py_ssize_t port) noexcept
-{
-    Ref entry = port_entry(record, port);
-    return entry ? PyList_Append(list, entry.get()) : -1;
-}
-
-/// `record.get("wires", [])`. A plain dict without "wires" gives an empty tuple instead of
-/// a new list: only ever iterated, it cannot be told apart.
-Ref wires_of(PyObject* record) noexcept
-{
-    if (PyDict_CheckExact(record)) {
-        PyObject* wires = PyDict_GetItemWithError(record, names().wires);  // borrowed
-        if (!wires && !PyErr_Occurred()) {
-            return Ref::steal(PyTuple_New(0));
-        }
-        return Ref::borrow(wires);
-    }
-    Ref fallback = Ref::steal(PyList_New(0));
-    return fallback ? call_method(record, names().get, names().wires, fallback.get()) : Ref();
-}
-
-/// Calls `visit(item, index)` for every item of `items` in order, as a for loop over it
-/// would; a list or tuple is walked by index, re-reading the length, as its own iterator
-/// does.
-template <typename Visit>
-int for_each_item(PyObject* items, Visit visit) noexcept
-{
-    if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
-            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items, i));
-            if (visit(item.get(), i) < 0) {
-                return -1;
-            }
-        }
-        return 0;
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(items));
-    if (!iterator) {
-        return -1;
-    }
-    Py_ssize_t i = 0;
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (visit(item.get(), i++) < 0) {
-            return -1;
-        }
-    }
-    return PyErr_Occurred() ? -1 : 0;
-}
 
 /// `cur_node.get("id")`, asked at every port of one seek_prev_nodes call. The lookup is made
 /// again only when it could answer otherwise: when the dict changed since the last one (its
@@ -160,15 +101,6 @@ int collect_ports_feeding(PyObject* record, CurrentId& id, PyObject* result) noe
     return wires ? collect_wired_ports(record, wires.get(), id, result) : -1;
 }
 
-/// Appends an entry for every target id of one output port, in order.
-int collect_targets(PyObject* self, PyObject* target_ids, Py_ssize_t port, PyObject* result) noexcept
-{
-    return for_each_item(target_ids, [&](PyObject* id, Py_ssize_t) {
-        Ref table = Ref::steal(PyObject_GetAttr(self, names().nodes));
-        Ref record = table ? Ref::steal(PyObject_GetItem(table.get(), id)) : Ref();
-        return record ? append_port_entry(result, record.get(), port) : -1;
-    });
-}
 
 /// The first port from `port` on that needs more than comparing exact str to be passed
 /// over: one whose target ids hold the id, or are not an exact list of exact str. The number
@@ -303,21 +235,6 @@ PyObject* wrapper_seek_prev_nodes(PyObject* const* args) noexcept
                             ? scan_plain_table(table.get(), cur_node, result.get())
                             : scan_any_table(table.get(), cur_node, result.get());
     return scanned < 0 ? nullptr : result.release();
-}
-
-PyObject* wrapper_seek_next_nodes(PyObject* const* args) noexcept
-{
-    PyObject* self = args[0];
-    PyObject* cur_node = args[1];
-    Ref result = Ref::steal(PyList_New(0));
-    Ref wires = result ? wires_of(cur_node) : Ref();
-    if (!wires) {
-        return nullptr;
-    }
-    auto collect = [&](PyObject* target_ids, Py_ssize_t port) {
-        return collect_targets(self, target_ids, port, result.get());
-    };
-    return for_each_item(wires.get(), collect) < 0 ? nullptr : result.release();
 }
 
 }  // namespace flow

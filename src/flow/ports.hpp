@@ -1,0 +1,45 @@
+// Port entries and the walks over a record's wires that both neighbour searches share.
+#pragma once
+
+#include <Python.h>
+
+#include "ref.hpp"
+
+namespace flow {
+
+/// Appends the port entry {"node": record, "port": port} to `list`.
+int append_port_entry(PyObject* list, PyObject* record, Py_ssize_t port) noexcept;
+
+/// `record.get("wires", [])`. A plain dict without "wires" gives an empty tuple instead of
+/// a new list: only ever iterated, it cannot be told apart.
+Ref wires_of(PyObject* record) noexcept;
+
+/// Calls `visit(item, index)` for every item of `items` in order, as a for loop over it
+/// would; a list or tuple is walked by index, re-reading the length, as its own iterator
+/// does.
+template <typename Visit>
+int for_each_item(PyObject* items, Visit visit) noexcept
+{
+    if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items, i));
+            if (visit(item.get(), i) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(items));
+    if (!iterator) {
+        return -1;
+    }
+    Py_ssize_t i = 0;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (visit(item.get(), i++) < 0) {
+            return -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace flow
