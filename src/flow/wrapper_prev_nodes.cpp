@@ -101,7 +101,6 @@ int collect_ports_feeding(PyObject* record, CurrentId& id, PyObject* result) noe
     return wires ? collect_wired_ports(record, wires.get(), id, result) : -1;
 }
 
-
 /// The first port from `port` on that needs more than comparing exact str to be passed
 /// over: one whose target ids hold the id, or are not an exact list of exact str. The number
 /// of ports if there is none. Runs no code.
@@ -128,9 +127,9 @@ Py_ssize_t next_port_to_look_at(PyObject* wires, Py_ssize_t port, const StrNeedl
 
 /// collect_ports_feeding for a record that is an exact dict, walking the usual exact list of
 /// wires without the general layers: the ports that comparing exact str shows not to be
-/// wired are passed over at once, as no code can run meanwhile. The record and its wires are
-/// held from the first step that may run some: a comparison of other objects, or an entry
-/// made (the allocation may start the garbage collector).
+/// wired are passed over at once, as no code can run meanwhile. The wires are held from the
+/// first step that may run some: a comparison of other objects, or an entry made (the
+/// allocation may start the garbage collector). The caller holds the record.
 int collect_ports_of_plain_record(PyObject* record, LastEntryLookup& wires_of_plain, CurrentId& id,
                                   PyObject* result) noexcept
 {
