@@ -24,9 +24,13 @@ def other_target_package(tmp_path_factory):
         pytest.skip("needs meson and ninja, and an uninstrumented process")
     work = tmp_path_factory.mktemp("other-target")
     (work / "native.ini").write_text(f"[binaries]\npython = '{sys.executable}'\n")
+    # Where the interpreter runs emulated, its machine's compiler comes from the cross files.
+    cross_files = os.environ.get("FLOW_MESON_CROSS_FILES")
+    machine = [arg for path in cross_files.split(os.pathsep) for arg in ("--cross-file", path)] if cross_files \
+        else ["--native-file", str(work / "native.ini")]
     build = work / "build"
-    setup = subprocess.run(["meson", "setup", str(build), "--native-file", str(work / "native.ini"),
-                            f"-Dtarget_version={OTHER[0]}.{OTHER[1]}"], cwd=REPO_ROOT, capture_output=True, text=True)
+    setup = subprocess.run(["meson", "setup", str(build), *machine, f"-Dtarget_version={OTHER[0]}.{OTHER[1]}"],
+                           cwd=REPO_ROOT, capture_output=True, text=True)
     if setup.returncode and "distutils" in setup.stdout:
         pytest.skip("this meson asks the interpreter for distutils, which it lacks")
     assert setup.returncode == 0, setup.stdout
