@@ -71,6 +71,14 @@ Ref call_looked_up(PyObject* callable, bool unbound, PyObject* obj, PyObject* ar
     return Ref::steal(PyObject_Vectorcall(callable, args, n, nullptr));
 }
 
+Ref get_attribute(PyObject* obj, PyObject* name) noexcept
+{
+    // The generic lookup of the usual class is called directly, without the dispatch; it names
+    // the attribute and object in the AttributeError itself.
+    return Ref::steal(Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr ? PyObject_GenericGetAttr(obj, name)
+                                                                          : PyObject_GetAttr(obj, name));
+}
+
 Ref join_str(std::initializer_list<PyObject*> pieces) noexcept
 {
     Py_ssize_t length = 0;

@@ -1,5 +1,5 @@
 // Calls from the methods' code into Python, each with the semantics of the matching
-// Python expression: method calls through the object, the f-string display form, logging
+// Python expression: attribute reads, method calls through the object, the f-string display form, logging
 // through the module's `logger`, and two-item unpacking.
 #pragma once
 
@@ -8,6 +8,9 @@
 #include <initializer_list>
 
 namespace flow {
+
+/// `obj.name`, as PyObject_GetAttr reads it.
+Ref get_attribute(PyObject* obj, PyObject* name) noexcept;
 
 /// `obj.name(args...)`, looked up at the call like Python's own method calls (no bound
 /// method is made when the attribute comes from the type).

@@ -1,5 +1,6 @@
 // seek_next_nodes: the nodes a node record's output ports are wired to, as port entries
 // {"node": record, "port": output port}.
+#include "calls.hpp"
 #include "names.hpp"
 #include "ports.hpp"
 #include "wrapper.hpp"
@@ -11,7 +12,7 @@ namespace {
 int collect_targets(PyObject* self, PyObject* target_ids, Py_ssize_t port, PyObject* result) noexcept
 {
     return for_each_item(target_ids, [&](PyObject* id, Py_ssize_t) {
-        Ref table = Ref::steal(PyObject_GetAttr(self, names().nodes));
+        Ref table = get_attribute(self, names().nodes);
         Ref record = table ? Ref::steal(PyObject_GetItem(table.get(), id)) : Ref();
         return record ? append_port_entry(result, record.get(), port) : -1;
     });

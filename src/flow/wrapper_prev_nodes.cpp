@@ -226,7 +226,7 @@ PyObject* wrapper_seek_prev_nodes(PyObject* const* args) noexcept
     PyObject* self = args[0];
     PyObject* cur_node = args[1];
     Ref result = Ref::steal(PyList_New(0));
-    Ref table = result ? Ref::steal(PyObject_GetAttr(self, names().nodes)) : Ref();
+    Ref table = result ? get_attribute(self, names().nodes) : Ref();
     if (!table) {
         return nullptr;
     }

@@ -1,5 +1,6 @@
 """seek_prev_nodes and seek_next_nodes on hand-made node tables."""
 
+import sys
 from types import SimpleNamespace
 
 import pytest
@@ -72,3 +73,15 @@ def test_prev_failures(table, exc, text):
     with pytest.raises(exc) as err:
         w.seek_prev_nodes({"id": grower})
     assert str(err.value) == text
+
+
+@pytest.mark.parametrize("method", ["seek_prev_nodes", "seek_next_nodes"])
+def test_missing_table_names_itself_as_attribute_reads_do(method):
+    """The AttributeError carries the name and object, which a traceback's suggestions read."""
+    w = make_wrapper(node("A"))
+    del w._nodes
+    with pytest.raises(AttributeError) as err:
+        getattr(w, method)({"id": "S", "wires": [["A"]]})
+    assert str(err.value) == "'FlowAPIWrapper' object has no attribute '_nodes'"
+    if sys.version_info >= (3, 10):  # from 3.10 on, AttributeError names them
+        assert (err.value.name, err.value.obj) == ("_nodes", w)
