@@ -26,6 +26,27 @@ public:
         }
     }
 
+    /// Whether the needle is what matches_long_ascii() takes: the usual node id.
+    bool is_long_ascii() const noexcept { return compact_ascii_ && bytes_ >= sizeof tail_; }
+
+    /// matches() for a needle that is_long_ascii(), its tests of the needle made beforehand.
+    bool matches_long_ascii(PyObject* other) const noexcept
+    {
+        if (other == str_) {
+            return true;
+        }
+        if (PyUnicode_GET_LENGTH(other) != length_) {
+            return false;
+        }
+        if (!PyUnicode_IS_COMPACT_ASCII(other)) {
+            return matches(other);
+        }
+        const char* data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(other) + 1);
+        uint64_t tail;
+        std::memcpy(&tail, data + bytes_ - sizeof tail, sizeof tail);
+        return tail == tail_ && std::memcmp(data, data_, bytes_ - sizeof tail) == 0;
+    }
+
     /// Whether the exact str `other` has the same text.
     bool matches(PyObject* other) const noexcept
     {

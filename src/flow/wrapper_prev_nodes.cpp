@@ -104,6 +104,7 @@ int collect_ports_feeding(PyObject* record, CurrentId& id, PyObject* result) noe
 /// The first port from `port` on that needs more than comparing exact str to be passed
 /// over: one whose target ids hold the id, or are not an exact list of exact str. The number
 /// of ports if there is none. Runs no code.
+template <bool long_ascii_id>
 Py_ssize_t next_port_to_look_at(PyObject* wires, Py_ssize_t port, const StrNeedle& id) noexcept
 {
     // As nothing here runs code, the lists keep their sizes and items meanwhile.
@@ -117,12 +118,19 @@ Py_ssize_t next_port_to_look_at(PyObject* wires, Py_ssize_t port, const StrNeedl
         PyObject* const* items = reinterpret_cast<PyListObject*>(target_ids)->ob_item;
         const Py_ssize_t n_items = PyList_GET_SIZE(target_ids);
         for (Py_ssize_t i = 0; i < n_items; i++) {
-            if (!PyUnicode_CheckExact(items[i]) || id.matches(items[i])) {
+            if (!PyUnicode_CheckExact(items[i]) ||
+                (long_ascii_id ? id.matches_long_ascii(items[i]) : id.matches(items[i]))) {
                 return port;
             }
         }
     }
     return port;
+}
+
+Py_ssize_t next_port_to_look_at(PyObject* wires, Py_ssize_t port, const StrNeedle& id) noexcept
+{
+    return id.is_long_ascii() ? next_port_to_look_at<true>(wires, port, id)
+                              : next_port_to_look_at<false>(wires, port, id);
 }
 
 /// collect_ports_feeding for a record that is an exact dict, walking the usual exact list of
