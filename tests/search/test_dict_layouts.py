@@ -1,4 +1,4 @@
-"""The searches on records and tables laid out every way a dict can be: "wires" first, middle or
+"""The searches on records and tables laid out every way a dict can be, with ids of every kind: "wires" first, middle or
 last, entries deleted before it or after it, keys that are not str, str subclasses, and the split
 dicts of instance attributes. Only the order of entries may count, never how they are stored."""
 
@@ -48,14 +48,26 @@ LAYOUTS = {
 }
 
 
+# Short ids, and long ones of one length that differ only at the end, only at the start, or
+# in a character outside ASCII: every branch of the id comparison.
+IDS = ["A", "B", "8f2c1e0a4b6d9e71", "8f2c1e0a4b6d9e72", "9f2c1e0a4b6d9e71", "8f2c1e0a4b6d9\u00e971",
+       "8f2c1e0a4b6d9\u20ac71"]
+
+
+def fresh(text):
+    """An equal str of its own, as decoding JSON gives for every id it meets."""
+    return text[:1] + text[1:]
+
+
 @st.composite
 def laid_out_flows(draw):
-    ids = draw(st.lists(st.sampled_from("ABCDE"), min_size=1, unique=True))
+    ids = draw(st.lists(st.sampled_from(IDS), min_size=1, unique=True))
     layout = st.sampled_from(sorted(LAYOUTS))
     records = []
     for i in ids:
+        wires = draw(st.lists(st.lists(st.sampled_from(ids + ["ghost"]), max_size=2), max_size=3))
         fields = {"id": i, "type": draw(st.sampled_from(VIDEO_TYPES[:1] + ["function"] * 3)),
-                  "wires": draw(st.lists(st.lists(st.sampled_from(ids + ["ghost"]), max_size=2), max_size=3))}
+                  "wires": [[fresh(t) for t in port] for port in wires]}
         records.append(LAYOUTS[draw(layout)](fields))
     w = make_wrapper(*records)
     w._nodes = LAYOUTS[draw(st.sampled_from(["wires last", "entry deleted before", "split"]))](w._nodes)
@@ -66,7 +78,7 @@ def laid_out_flows(draw):
 @given(laid_out_flows())
 def test_searches_read_every_layout_alike(case):
     w, start, layout = case
-    target = layout({"id": start["id"]})
+    target = layout({"id": fresh(start["id"])})
     expected = [(rec, port) for rec, port in model_prev(w._nodes, target)]
     assert [(e["node"], e["port"]) for e in w.seek_prev_nodes(target)] == expected
     assert all(e["node"] is rec for e, (rec, _) in zip(w.seek_prev_nodes(target), expected))
