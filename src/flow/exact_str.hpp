@@ -38,13 +38,7 @@ public:
         if (PyUnicode_GET_LENGTH(other) != length_) {
             return false;
         }
-        if (!PyUnicode_IS_COMPACT_ASCII(other)) {
-            return matches(other);
-        }
-        const char* data = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(other) + 1);
-        uint64_t tail;
-        std::memcpy(&tail, data + bytes_ - sizeof tail, sizeof tail);
-        return tail == tail_ && std::memcmp(data, data_, bytes_ - sizeof tail) == 0;
+        return PyUnicode_IS_COMPACT_ASCII(other) ? same_long_bytes(ascii_data(other)) : matches(other);
     }
 
     /// Whether the exact str `other` has the same text.
@@ -58,20 +52,27 @@ public:
         }
         // The usual id is compact ASCII, and so is every str of the same text but a legacy one.
         if (compact_ascii_ && PyUnicode_IS_COMPACT_ASCII(other)) {
-            return same_bytes(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(other) + 1));
+            return same_bytes(ascii_data(other));
         }
         return static_cast<int>(PyUnicode_KIND(other)) == kind_ &&
                same_bytes(static_cast<const char*>(PyUnicode_DATA(other)));
     }
 
 private:
-    /// Ids of one flow often share a prefix and differ at the end: the last eight bytes are
-    /// compared first, in one word.
+    static const char* ascii_data(PyObject* str) noexcept
+    {
+        return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    }
+
     bool same_bytes(const char* data) const noexcept
     {
-        if (bytes_ < sizeof tail_) {
-            return std::memcmp(data, data_, bytes_) == 0;
-        }
+        return bytes_ < sizeof tail_ ? std::memcmp(data, data_, bytes_) == 0 : same_long_bytes(data);
+    }
+
+    /// Ids of one flow often share a prefix and differ at the end: the last eight bytes are
+    /// compared first, in one word.
+    bool same_long_bytes(const char* data) const noexcept
+    {
         uint64_t tail;
         std::memcpy(&tail, data + bytes_ - sizeof tail, sizeof tail);
         return tail == tail_ && std::memcmp(data, data_, bytes_ - sizeof tail) == 0;
