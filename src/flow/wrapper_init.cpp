@@ -21,8 +21,9 @@ int set_new(PyObject* self, PyObject* name, Ref value) noexcept
 /// The argument when it tests true (a non-empty str), else the module global `fallback`.
 Ref given_or_global(PyObject* given, PyObject* fallback) noexcept
 {
-    // After the type test the argument is a str or None, whose truth test cannot fail.
-    return PyObject_IsTrue(given) ? Ref::borrow(given) : load_global(fallback);
+    // After the type test the argument is an exact str or None: its truth is its length.
+    const bool given_true = given != Py_None && PyUnicode_GET_LENGTH(given) > 0;
+    return given_true ? Ref::borrow(given) : load_global(fallback);
 }
 
 /// "http://<host>:<port>", the port as its decimal text or "None".

@@ -103,3 +103,31 @@ def test_timeout_that_is_not_an_int_makes_no_request(fakes, wrapper, args, kwarg
     with pytest.raises(TypeError):
         wrapper._load_flow(*args, **kwargs)
     assert fakes.requests.calls == [] and fakes.logger.lines == []
+
+
+def test_each_use_finds_the_global_bound_at_that_moment(fakes, wrapper, monkeypatch):
+    """Rebinding `requests` from inside the loop, between two of its uses, is seen by the next."""
+    monkeypatch.setattr(flow, "requests", flow.requests)  # undone afterwards, with whatever the sleeps bound
+    fakes.requests.outcomes = [REFUSED]
+    servers = iter(range(1, 10))
+    fakes.time.on_sleep = lambda: setattr(flow, "requests", SimpleNamespace(
+        get=lambda *a, server=next(servers), **k: raise_(ValueError(f"server {server}"))))
+    assert wrapper._load_flow(timeout=2) is False
+    assert fakes.logger.lines[:3] == [fakes.failed(REFUSED), "Failed to parse flow - server 1",
+                                      "Failed to parse flow - server 2"]
+
+
+def test_a_namespace_key_that_compares_is_asked_at_every_lookup(fakes, wrapper, monkeypatch):
+    """A key of another type hashing like "requests" is compared at each lookup of it, as Python's own
+    lookups compare it: none may be skipped for an earlier answer."""
+    compared = []
+    trap = type("Trap", (), {"__hash__": lambda self: hash("requests"),
+                             "__eq__": lambda self, other: compared.append(other) or False})()
+    # Bound again after the trap went in, "requests" comes after it along the lookups' probes.
+    monkeypatch.delattr(flow, "requests")
+    monkeypatch.setitem(flow.__dict__, trap, None)
+    monkeypatch.setattr(flow, "requests", fakes.requests, raising=False)
+    fakes.requests.outcomes = [REFUSED]
+    compared.clear()
+    assert wrapper._load_flow(timeout=2) is False
+    assert compared == ["requests"] * len(fakes.requests.calls) and len(fakes.requests.calls) == 3
