@@ -99,39 +99,27 @@ inline bool next_value(PyObject* dict, Py_ssize_t& position, PyObject*& value) n
     return PyDict_Next(dict, &position, &key, &value);
 }
 
-/// The dict's last entry, as a rule; false when none was found at a glance.
-inline bool last_entry(PyObject* dict, PyObject*& key, PyObject*& value) noexcept
-{
-#ifdef FLOW_KNOWS_DICT_LAYOUT
-    Py_ssize_t count;
-    if (const dict_layout::StrEntry* entries = dict_layout::str_entries(dict, count)) {
-        if (count == 0 || !entries[count - 1].value) {
-            return false;
-        }
-        key = entries[count - 1].key;
-        value = entries[count - 1].value;
-        return true;
-    }
-#endif
-    Py_ssize_t position = PyDict_GET_SIZE(dict) - 1;
-    return position >= 0 && PyDict_Next(dict, &position, &key, &value);
-}
-
-/// `dict.get(name)` (borrowed) for a run of dicts with only exact str keys that usually
-/// hold `name` last, as the records of a Node-RED flow hold "wires": the last entry is looked
-/// at first, and its key remembered, so that the next dict's is matched by identity.
+/// `dict.get(name)` (borrowed) for a run of exact dicts that usually hold `name` last, as
+/// the records of a Node-RED flow hold "wires". Where the layout is known and the keys are all
+/// str, the last entry is looked at first, and its key remembered, so that the next dict's is
+/// matched by identity; that runs no code. Otherwise the dict is asked, as `get` asks it.
 class LastEntryLookup {
 public:
     explicit LastEntryLookup(PyObject* name) noexcept : name_(name) {}
 
-    /// The value, or NULL with or without an exception set. `dict` must have only exact str
-    /// keys, so that neither way of finding the entry can run code.
+    /// The value, or NULL with or without an exception set.
     PyObject* get(PyObject* dict) noexcept
     {
-        PyObject *key, *value;  // borrowed
-        if (last_entry(dict, key, value) && (key == key_.get() || is_name(key))) {
-            return value;
+#ifdef FLOW_KNOWS_DICT_LAYOUT
+        Py_ssize_t count;
+        const dict_layout::StrEntry* entries = dict_layout::str_entries(dict, count);
+        if (entries && count > 0 && entries[count - 1].value) {
+            const dict_layout::StrEntry& last = entries[count - 1];
+            if (last.key == key_.get() || is_name(last.key)) {
+                return last.value;
+            }
         }
+#endif
         return PyDict_GetItemWithError(dict, name_);
     }
 

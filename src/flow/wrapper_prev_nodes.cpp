@@ -78,19 +78,24 @@ private:
     StrNeedle needle_;
 };
 
+/// The body of the loop over one record's ports: the current id, asked anew, and an entry
+/// when `target_ids` holds it.
+int collect_port(PyObject* record, PyObject* target_ids, Py_ssize_t port, CurrentId& id, PyObject* result) noexcept
+{
+    PyObject* cur_id = id.get();
+    if (!cur_id) {
+        return -1;
+    }
+    const int wired = PyList_CheckExact(target_ids) ? id.held_by(target_ids) : PySequence_Contains(target_ids, cur_id);
+    return wired > 0 ? append_port_entry(result, record, port) : wired;
+}
+
 /// Appends an entry for every output port in `wires`, the wire list of `record`, whose
-/// target ids hold the id of the current node, asked anew for every port as the loop it
-/// stands for does.
+/// target ids hold the id of the current node.
 int collect_wired_ports(PyObject* record, PyObject* wires, CurrentId& id, PyObject* result) noexcept
 {
     return for_each_item(wires, [&](PyObject* target_ids, Py_ssize_t port) {
-        PyObject* cur_id = id.get();
-        if (!cur_id) {
-            return -1;
-        }
-        const int wired = PyList_CheckExact(target_ids) ? id.held_by(target_ids)
-                                                        : PySequence_Contains(target_ids, cur_id);
-        return wired > 0 ? append_port_entry(result, record, port) : wired;
+        return collect_port(record, target_ids, port, id, result);
     });
 }
 
@@ -141,8 +146,7 @@ Py_ssize_t next_port_to_look_at(PyObject* wires, Py_ssize_t port, const StrNeedl
 int collect_ports_of_plain_record(PyObject* record, LastEntryLookup& wires_of_plain, CurrentId& id,
                                   PyObject* result) noexcept
 {
-    PyObject* wires = has_only_str_keys(record) ? wires_of_plain.get(record)
-                                                : PyDict_GetItemWithError(record, names().wires);  // borrowed
+    PyObject* wires = wires_of_plain.get(record);  // borrowed
     if (!wires) {
         return PyErr_Occurred() ? -1 : 0;
     }
@@ -165,13 +169,7 @@ int collect_ports_of_plain_record(PyObject* record, LastEntryLookup& wires_of_pl
         }
         // Taken before the id is read, as the loop's iterator takes it before its body runs.
         Ref target_ids = Ref::borrow(PyList_GET_ITEM(wires, port));
-        PyObject* cur_id = id.get();
-        if (!cur_id) {
-            return -1;
-        }
-        const int wired = PyList_CheckExact(target_ids.get()) ? id.held_by(target_ids.get())
-                                                              : PySequence_Contains(target_ids.get(), cur_id);
-        if (wired < 0 || (wired > 0 && append_port_entry(result, record, port) < 0)) {
+        if (collect_port(record, target_ids.get(), port, id, result) < 0) {
             return -1;
         }
     }
