@@ -7,13 +7,11 @@
 namespace flow {
 namespace {
 
-Ref get_attr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
-
 /// `self._nodes[self.node_id]`
 Ref own_record(PyObject* self) noexcept
 {
-    Ref table = get_attr(self, names().nodes);
-    Ref id = table ? get_attr(self, names().node_id) : Ref();
+    Ref table = get_attribute(self, names().nodes);
+    Ref id = table ? get_attribute(self, names().node_id) : Ref();
     return id ? Ref::steal(PyObject_GetItem(table.get(), id.get())) : Ref();
 }
 
@@ -22,16 +20,16 @@ int own_type_matches(PyObject* self) noexcept
 {
     Ref record = own_record(self);
     Ref type = record ? Ref::steal(PyObject_GetItem(record.get(), names().type)) : Ref();
-    Ref expected = type ? get_attr(self, names().node_type) : Ref();
+    Ref expected = type ? get_attribute(self, names().node_type) : Ref();
     Ref equal = expected ? Ref::steal(PyObject_RichCompare(type.get(), expected.get(), Py_EQ)) : Ref();
     return equal ? PyObject_IsTrue(equal.get()) : -1;
 }
 
 int log_type_mismatch(PyObject* self) noexcept
 {
-    Ref type = get_attr(self, names().node_type);
+    Ref type = get_attribute(self, names().node_type);
     Ref type_shown = type ? display(type.get()) : Ref();
-    Ref id = type_shown ? get_attr(self, names().node_id) : Ref();
+    Ref id = type_shown ? get_attribute(self, names().node_id) : Ref();
     Ref id_shown = id ? display(id.get()) : Ref();
     Ref message = id_shown ? Ref::steal(PyUnicode_FromFormat(
                                  "Could not to find node(%U) with id(%U), exiting...",

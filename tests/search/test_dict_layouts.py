@@ -79,9 +79,9 @@ def laid_out_flows(draw):
 def test_searches_read_every_layout_alike(case):
     w, start, layout = case
     target = layout({"id": fresh(start["id"])})
-    expected = [(rec, port) for rec, port in model_prev(w._nodes, target)]
-    assert [(e["node"], e["port"]) for e in w.seek_prev_nodes(target)] == expected
-    assert all(e["node"] is rec for e, (rec, _) in zip(w.seek_prev_nodes(target), expected))
+    expected, found = model_prev(w._nodes, target), w.seek_prev_nodes(target)
+    assert [(e["node"], e["port"]) for e in found] == expected
+    assert all(e["node"] is rec for e, (rec, _) in zip(found, expected))
     visited = []
     assert w.seek_video_feed(start) == model_video_feed(w._nodes, start, visited)
     assert w._visited_node_ids == visited
