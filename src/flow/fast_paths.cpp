@@ -11,9 +11,65 @@
 
 #include <cstring>
 
+#if FLOW_FAST_PATHS && PY_VERSION_HEX >= 0x030C0000
+#define FLOW_WATCHES_DICTS 1
+#endif
+
 namespace flow {
 namespace fast {
 namespace {
+
+#ifdef FLOW_WATCHES_DICTS
+int dict_watcher = -1;
+
+int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
+{
+    watched_changes++;
+    return 0;
+}
+
+/// lookups_run_no_code for an exact dict, which is watched from now on.
+bool watch_if_plain(PyObject* dict) noexcept
+{
+    if (!PyDict_CheckExact(dict) || !lookups_run_no_code(dict)) {
+        return false;
+    }
+    if (PyDict_Watch(dict_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+/// The table last found plain, and when: good while nothing watched has changed since.
+struct PlainTable {
+    PyObject* table = nullptr;  // compared, not owned: it is watched, so freeing it is a change
+    unsigned long long at = 0;
+    // Made once and kept for the life of the process: a static destructor would free it
+    // after the interpreter is gone.
+    Vector<PlainRecord>* records = new Vector<PlainRecord>();
+};
+PlainTable last_plain_table;
+
+/// Fills `records` when every record of `table` is plain, watching them and the table.
+bool note_records_if_plain(PyObject* table, Vector<PlainRecord>& records) noexcept
+{
+    records.clear();
+    Py_ssize_t position = 0;
+    PyObject *key, *record;  // borrowed
+    while (PyDict_Next(table, &position, &key, &record)) {
+        if (!watch_if_plain(record)) {
+            return false;
+        }
+        PyObject* wires = PyDict_GetItemWithError(record, names().wires);  // runs no code
+        if (records.push(PlainRecord{record, wires, position}) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return watch_if_plain(table);
+}
+#endif
 
 /// Whether the dict of `type` is out of the caller's reach: only a class made in Python can
 /// be given attributes, or keys that are not str.
@@ -190,6 +246,54 @@ Ref plain_global(PyObject* name) noexcept
 }
 
 }  // namespace
+
+unsigned long long watched_changes = 1;
+
+int start_watching() noexcept
+{
+#ifdef FLOW_WATCHES_DICTS
+    if (dict_watcher < 0) {
+        dict_watcher = PyDict_AddWatcher(count_change);
+    }
+    return dict_watcher < 0 ? -1 : 0;
+#else
+    return 0;
+#endif
+}
+
+const Vector<PlainRecord>* plain_records(PyObject* table) noexcept
+{
+#ifdef FLOW_WATCHES_DICTS
+    PlainTable& last = last_plain_table;
+    if (last.table == table && last.at == watched_changes) {
+        return last.records;
+    }
+    // Scans that rely on the records noted before stop relying on them.
+    watched_changes++;
+    last.table = nullptr;
+    if (!note_records_if_plain(table, *last.records)) {
+        return nullptr;
+    }
+    last.table = table;
+    last.at = watched_changes;
+    return last.records;
+#else
+    (void)table;
+    return nullptr;
+#endif
+}
+
+PlainScan::PlainScan(PyObject* table, PyObject* cur_node) noexcept
+#ifdef FLOW_WATCHES_DICTS
+    : records_(PyDict_CheckExact(table) && watch_if_plain(cur_node) ? plain_records(table) : nullptr),
+      mark_(watched_changes)
+#else
+    : records_(nullptr), mark_(0)
+#endif
+{
+    (void)table;
+    (void)cur_node;
+}
 
 bool lookups_run_no_code(PyObject* dict) noexcept
 {

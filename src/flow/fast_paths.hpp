@@ -9,6 +9,7 @@
 
 #include "ref.hpp"
 #include "signature.hpp"
+#include "vector.hpp"
 
 #ifndef FLOW_FAST_PATHS
 #define FLOW_FAST_PATHS 1
@@ -36,6 +37,43 @@ inline bool are_exact_str(PyObject* a, PyObject* b) noexcept
 /// Whether looking a str up in the exact dict `dict` runs no code: every key is an exact str,
 /// so no key's `__eq__` is asked. Linear in the size of the dict.
 bool lookups_run_no_code(PyObject* dict) noexcept;
+
+/// Makes the module ready to watch dicts, where the interpreter can (3.12 on); once per process.
+int start_watching() noexcept;
+
+/// Moves at every change of any dict watched here (where dicts are watched; else it stays),
+/// so that a state found while it stood still is known to be the same state.
+extern unsigned long long watched_changes;
+
+/// A record of a table whose records are plain, with what a scan reads of it.
+struct PlainRecord {
+    PyObject* record;          // borrowed from the table
+    PyObject* wires;           // its "wires" (borrowed from it), or NULL where it has none
+    Py_ssize_t next_position;  // where PyDict_Next goes on after it
+};
+
+/// The records of the exact dict `table` in table order, when every one is an exact dict
+/// holding only exact str keys; NULL (no error set) when not. Found without looking at them
+/// again while nothing watched has changed, and good for as long.
+const Vector<PlainRecord>* plain_records(PyObject* table) noexcept;
+
+/// What a scan of a node table may take for granted while `holds()`: that the table and its
+/// records, and the current node, are exact dicts holding only exact str keys and unchanged
+/// since the scan began, so that no lookup in them runs code or answers otherwise. It never
+/// holds where the interpreter cannot watch dicts. Watching a dict costs its owner nothing
+/// but a call of ours at each of its changes.
+class PlainScan {
+public:
+    PlainScan(PyObject* table, PyObject* cur_node) noexcept;
+    bool holds() const noexcept { return records_ && mark_ == watched_changes; }
+    /// The table's records as plain_records() noted them; only while holds().
+    const Vector<PlainRecord>& records() const noexcept { return *records_; }
+
+private:
+    const Vector<PlainRecord>* records_;
+    unsigned long long mark_;
+};
+
 
 /// `obj.name`, when reading it provably runs no Python code (a new reference); empty, with no
 /// error set, when it might run some or would raise.

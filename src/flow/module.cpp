@@ -1,6 +1,7 @@
 // The module `zorv_sdk.nodered.flow`: multi-phase initialisation, with one module object per
 // process, and the module body that binds the globals and makes FlowAPIWrapper.
 #include "compat.hpp"
+#include "fast_paths.hpp"
 #include "globals.hpp"
 #include "method_object.hpp"
 #include "method_table.hpp"
@@ -234,7 +235,7 @@ int initialise(PyObject* module) noexcept
     if (record_module(module) < 0) {
         return -1;
     }
-    if (check_version() < 0 || init_names() < 0 || ready_method_type() < 0 ||
+    if (check_version() < 0 || init_names() < 0 || ready_method_type() < 0 || fast::start_watching() < 0 ||
         register_in_sys_modules(module) < 0 || run_body() < 0) {
         forget_module();
         return -1;

@@ -18,9 +18,7 @@ public:
     Vector& operator=(const Vector&) = delete;
     ~Vector()
     {
-        while (size_ > 0) {
-            pop();
-        }
+        clear();
         PyMem_Free(items_);
     }
 
@@ -35,6 +33,12 @@ public:
         return 0;
     }
     void pop() noexcept { items_[--size_].~T(); }
+    void clear() noexcept
+    {
+        while (size_ > 0) {
+            pop();
+        }
+    }
     T& top() noexcept { return items_[size_ - 1]; }
     T& operator[](size_t i) noexcept { return items_[i]; }
     const T& operator[](size_t i) const noexcept { return items_[i]; }

@@ -14,7 +14,11 @@ namespace {
 /// test of what it gave.
 class CurrentId {
 public:
-    explicit CurrentId(PyObject* cur_node) noexcept : cur_node_(cur_node) {}
+    CurrentId(PyObject* cur_node, const fast::PlainScan& plain) noexcept : cur_node_(cur_node), plain_(plain) {}
+
+    /// The id as asked for now (borrowed from this object), or NULL with an exception set.
+    PyObject* get() noexcept { return read() < 0 ? nullptr : id_.get(); }
+    const StrNeedle& needle() const noexcept { return needle_; }
 
     /// `id in target_ids` with the id asked for now: 1, 0, or -1 on error.
     int held_by(PyObject* target_ids) noexcept
@@ -28,6 +32,10 @@ public:
 private:
     int read() noexcept
     {
+        // Asking again would give the same id and run no code.
+        if (id_ && plain_.holds()) {
+            return 0;
+        }
         if (!fast::is_exact_dict(cur_node_)) {
             id_ = call_method(cur_node_, names().get, names().id);
         } else {
@@ -35,8 +43,12 @@ private:
             if (!id && PyErr_Occurred()) {
                 return -1;
             }
+            id = id ? id : Py_None;
+            if (id == id_.get()) {
+                return 0;  // the one held already, its needle made
+            }
             // Held: the comparisons that use it may run code that changes the dict.
-            id_ = Ref::borrow(id ? id : Py_None);
+            id_ = Ref::borrow(id);
         }
         if (!id_) {
             return -1;
@@ -70,6 +82,7 @@ private:
     }
 
     PyObject* cur_node_;
+    const fast::PlainScan& plain_;
     Ref id_;
     PyObject* needle_id_ = nullptr;  // what needle_ was made from; id_ holds it while in use
     StrNeedle needle_;
@@ -92,14 +105,118 @@ int collect_ports_feeding(PyObject* record, CurrentId& id, PyObject* result) noe
     return wires ? collect_wired_ports(record, wires.get(), id, result) : -1;
 }
 
+/// The first port from `port` on whose target ids are not all exact str other than the id:
+/// one that holds it, or needs more than comparing exact str. The number of ports if there is
+/// none. Runs no code, so the lists keep their sizes and items meanwhile.
+template <bool long_ascii_id>
+Py_ssize_t next_port_to_look_at(PyObject* wires, Py_ssize_t port, const StrNeedle& id) noexcept
+{
+    PyObject** ports = PySequence_Fast_ITEMS(wires);
+    const Py_ssize_t n_ports = PyList_GET_SIZE(wires);
+    for (; port < n_ports; port++) {
+        PyObject* target_ids = ports[port];
+        if (!PyList_CheckExact(target_ids)) {
+            return port;
+        }
+        PyObject** items = PySequence_Fast_ITEMS(target_ids);
+        const Py_ssize_t n_items = PyList_GET_SIZE(target_ids);
+        for (Py_ssize_t i = 0; i < n_items; i++) {
+            if (!PyUnicode_CheckExact(items[i]) ||
+                (long_ascii_id ? id.matches_long_ascii(items[i]) : id.matches(items[i]))) {
+                return port;
+            }
+        }
+    }
+    return port;
+}
+
+Py_ssize_t next_port_to_look_at(PyObject* wires, Py_ssize_t port, const StrNeedle& id) noexcept
+{
+    return id.is_long_ascii() ? next_port_to_look_at<true>(wires, port, id)
+                              : next_port_to_look_at<false>(wires, port, id);
+}
+
+/// collect_wired_ports for a record of a table that `plain` holds for, and its exact list of
+/// wires: the ports that comparing exact str shows not to be wired are passed over at once,
+/// the id they would each ask for being the same. Once the ports looked at have run code (a
+/// comparison of other objects, or an entry made, whose allocation may collect garbage),
+/// `plain` may no longer hold, and each port asks again.
+int collect_plain_wires(PyObject* record, PyObject* wires, CurrentId& id, const fast::PlainScan& plain,
+                        PyObject* result) noexcept
+{
+    Ref held_record, held_wires;
+    for (Py_ssize_t port = 0; port < PyList_GET_SIZE(wires); port++) {
+        if (plain.holds()) {
+            PyObject* cur_id = id.get();
+            if (!cur_id) {
+                return -1;
+            }
+            if (PyUnicode_CheckExact(cur_id)) {
+                port = next_port_to_look_at(wires, port, id.needle());
+                if (port == PyList_GET_SIZE(wires)) {
+                    return 0;
+                }
+            }
+        }
+        // Held from the first step that may run code: what it runs may take them out of the table.
+        if (!held_record) {
+            held_record = Ref::borrow(record);
+            held_wires = Ref::borrow(wires);
+        }
+        Ref target_ids = Ref::borrow(PyList_GET_ITEM(wires, port));
+        const int wired = id.held_by(target_ids.get());
+        if (wired != 0 && (wired < 0 || append_port_entry(result, record, port) < 0)) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int collect_noted_wires(const fast::PlainRecord& noted, CurrentId& id, const fast::PlainScan& plain,
+                        PyObject* result) noexcept
+{
+    if (PyList_CheckExact(noted.wires)) {
+        return collect_plain_wires(noted.record, noted.wires, id, plain, result);
+    }
+    // Held: iterating them may run code that takes them out of the table.
+    Ref record = Ref::borrow(noted.record);
+    Ref wires = Ref::borrow(noted.wires);
+    return collect_wired_ports(record.get(), wires.get(), id, result);
+}
+
+/// The records of a table that `plain` holds for, as noted when it was found plain, from
+/// the first on, for as long as it holds: their wires need no lookup. `position` and `left`
+/// come back where the step-by-step scan goes on.
+int scan_noted_records(const fast::PlainScan& plain, CurrentId& id, Py_ssize_t& position, Py_ssize_t& left,
+                       PyObject* result) noexcept
+{
+    const Vector<fast::PlainRecord>& records = plain.records();
+    for (size_t i = 0; i < records.size() && plain.holds(); i++) {
+        const fast::PlainRecord noted = records[i];
+        if (noted.wires && collect_noted_wires(noted, id, plain, result) < 0) {
+            return -1;
+        }
+        position = noted.next_position;
+        left--;
+    }
+    return 0;
+}
+
 /// `for node in table.values()` over an exact dict, without making the view and its
 /// iterator, and raising what that iterator raises when the dict changes under it.
 int scan_plain_table(PyObject* table, PyObject* cur_node, PyObject* result) noexcept
 {
-    CurrentId id(cur_node);
+    if (PyDict_GET_SIZE(table) == 0) {
+        return 0;  // nothing to make ready for
+    }
+    const fast::PlainScan plain(table, cur_node);
+    CurrentId id(cur_node, plain);
     const Py_ssize_t size = PyDict_GET_SIZE(table);
     Py_ssize_t left = size;
     Py_ssize_t position = 0;
+    if (plain.holds() && scan_noted_records(plain, id, position, left, result) < 0) {
+        return -1;
+    }
     PyObject *key, *value;  // borrowed
     for (;;) {
         if (PyDict_GET_SIZE(table) != size) {
@@ -128,7 +245,8 @@ int scan_any_table(PyObject* table, PyObject* cur_node, PyObject* result) noexce
     if (!records) {
         return -1;
     }
-    CurrentId id(cur_node);
+    const fast::PlainScan plain(table, cur_node);
+    CurrentId id(cur_node, plain);
     return for_each_item(records.get(), [&](PyObject* record, Py_ssize_t) {
         return collect_ports_feeding(record, id, result);
     });

@@ -61,8 +61,10 @@ public:
         if (!entries) {
             return Ref();
         }
+        // With nothing upstream the walk ends at once, and no index could make it cheaper.
         Ref indexed;
-        switch (indexed_video_feed_search(self_, start, entries.get(), indexed)) {
+        const bool empty = PyList_CheckExact(entries.get()) && PyList_GET_SIZE(entries.get()) == 0;
+        switch (empty ? Indexed::not_applicable : indexed_video_feed_search(self_, start, entries.get(), indexed)) {
         case Indexed::done:
             return indexed;
         case Indexed::error:
