@@ -491,3 +491,193 @@ def test_hostile_cases_do_what_python_does():
         differences += in_children(list(range(first, min(first + BATCH, CASES))))
     print(f"{len(differences)} of {CASES} cases differ")
     assert not differences, "\n".join(differences[:20])
+
+
+# Named cases, each over both modules; `run(module)` builds its own inputs and gives what it saw.
+def side_by_side(run):
+    found, expected = (run(module) for module in SIDES)
+    assert found == expected
+    return expected
+
+
+def chain(module, *names):
+    """A wrapper over records wired in a row, the first a video source; the records by name."""
+    records = {name: {"id": name, "type": VIDEO_TYPES[0] if i == 0 else "function",
+                      "wires": [[names[i + 1]]] if i + 1 < len(names) else []} for i, name in enumerate(names)}
+    w = module.FlowAPIWrapper("h", 1, "S", "function")
+    w._nodes = dict(records)
+    return w, records
+
+
+def leak_counts(name):
+    """The calls into user code of one case of the three, on each module."""
+    counts = []
+    for module in SIDES:
+        tally = collections.Counter()
+        if name == "seek_prev_nodes property":
+            base = module.FlowAPIWrapper
+            cls = type("Hooked", (base,), {"seek_prev_nodes": property(
+                lambda self: (tally.update(["get"]), base.seek_prev_nodes.__get__(self))[1])})
+            w = cls("h", 1, "S", "function")
+            w._nodes = {"S": {"id": "S", "type": "function", "wires": []}}
+            result = w.seek_video_feed(w._nodes["S"])
+        else:
+            w, records = chain(module, "V", "A", "S")
+            like = "_nodes" if name == "instance key like _nodes" else "Module"
+            probe = Probe(like, like, tally, None, False, NOT_YET)
+            namespace = w.__dict__ if like == "_nodes" else vars(module)
+            saved = dict(namespace)
+            key_first(namespace, like, probe)
+            tally.clear()
+            namespace.get(like)
+            per_lookup, tally["eq " + like] = tally["eq " + like], 0  # what one lookup of the key compares
+            try:
+                result = w.seek_video_feed(records["S"])
+            finally:
+                namespace.clear()
+                namespace.update(saved)
+            if namespace is not w.__dict__:  # the two namespaces differ in size, and so may their probes
+                tally["eq " + like] /= max(per_lookup, 1)
+            tally.pop("hash " + like, None)
+        counts.append((dict(tally), shape(result, {}) if result[0] is None else result[1]))
+    return counts
+
+
+@pytest.mark.parametrize("name", ["seek_prev_nodes property", "instance key like _nodes", "namespace key like Module"])
+def test_user_code_called_as_often_as_python_calls_it(name):
+    tests = Path(__file__).parents[1]
+    child = subprocess.run(
+        [sys.executable, "-c", "import sys; from reliability.test_hostile import leak_counts; print(leak_counts(sys.argv[1]))",
+         name], capture_output=True, text=True, timeout=60, cwd=tests,
+        env=dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=f"{tests}{os.pathsep}{tests.parent / 'scripts'}"))
+    assert child.returncode == 0, child.stderr
+    native, model = eval(child.stdout)  # a repr of counts and ports
+    assert native == model
+    assert leak_counts(name)[0] == leak_counts(name)[1]  # under this run's own hash seed as well
+
+
+def forked(action, seconds=300):
+    """action() in a forked child: its result, or how the child ended."""
+    read, write = os.pipe()
+    if (pid := os.fork()) == 0:
+        try:
+            signal.alarm(seconds)
+            os.write(write, pickle.dumps(action()))
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as pipe:
+        payload = pipe.read()
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    return pickle.loads(payload) if payload else f"the child ended with status {status}"
+
+
+def deep_search(module, depth):
+    sys.setrecursionlimit(10**6)
+
+    class Passing(module.FlowAPIWrapper):
+        def seek_video_feed(self, node):
+            return super().seek_video_feed(node)
+
+    w = Passing("h", 1, "S", "function")
+    w._nodes = {f"n{i}": {"id": f"n{i}", "type": "function", "wires": [[f"n{i + 1}"]] if i + 1 < depth else []}
+                for i in range(depth)}
+    try:
+        found, port = w.seek_video_feed(w._nodes[f"n{depth - 1}"])
+    except RecursionError:
+        return "RecursionError"
+    return found, port, w._visited_node_ids
+
+
+def test_overridden_walk_at_ordinary_depth_gives_the_answer():
+    assert forked(lambda: deep_search(flow, 500)) == deep_search(plain_flow, 500)
+
+
+@pytest.mark.parametrize("depth", [8_000, 12_000])
+def test_overridden_walk_too_deep_for_the_stack_raises_at_worst(depth):
+    # Python takes a quarter of an hour at this depth: the scan of the table is quadratic. The
+    # answer of a chain without a source is known: nothing, after entering all but the first node.
+    found = forked(lambda: deep_search(flow, depth))
+    assert found == "RecursionError" or found == (None, None, [f"n{i}" for i in range(depth - 1, 0, -1)])
+
+
+class Member:
+    def __init__(self, value):
+        self.type = value
+
+
+def members(**extra):
+    return type("Kinds", (), {kind: Member(t) for kind, t in zip(KINDS, VIDEO_TYPES)} | extra)
+
+
+@pytest.mark.parametrize("change", ["type property on the member class", "member class reassigned"])
+def test_member_changed_between_searches_is_read_again(monkeypatch, change):
+    def run(module):
+        kinds = Module if change.startswith("type") else members()
+        monkeypatch.setattr(module, "Module", kinds)
+        w, records = chain(module, "V", "S")
+        first = w.seek_video_feed(records["S"])
+        with pytest.MonkeyPatch.context() as patch:
+            if change.startswith("type"):
+                patch.setattr(NodeModule, "type", property(lambda self: "something-else"), raising=False)
+            else:
+                patch.setattr(kinds.VideoFeed, "__class__", type("Other", (), {"type": property(lambda s: "other")}))
+            w._visited_node_ids = []
+            second = w.seek_video_feed(records["S"])
+        return shape([first, second], {id(records["V"]): "V"})
+    assert side_by_side(run) == ("list", [("tuple", [("record", "V"), 0]), ("tuple", [None, None])])
+
+
+def test_member_types_not_read_for_a_node_without_predecessors(monkeypatch):
+    def run(module):
+        tally = collections.Counter()
+        w = module.FlowAPIWrapper("h", 1, "S", "function")
+        w._nodes = {"S": {"id": "S", "type": "function", "wires": []}}
+        kinds, probes = members(), [Probe(kind, "type", tally, lambda: setattr(w, "_visited_node_ids", []), False,
+                                          NOT_YET) for kind in KINDS]
+        for kind, probe in zip(KINDS, probes):
+            key_first(vars(getattr(kinds, kind)), "type", probe)
+            probe.arm(1)
+        tally.clear()
+        monkeypatch.setattr(module, "Module", kinds)
+        return w.seek_video_feed(w._nodes["S"]), w._visited_node_ids, dict(tally)
+    assert side_by_side(run)[0] == (None, None)
+
+
+def failing_download(module, monkeypatch, fault):
+    """_load_flow(0 or 5) against a server that refuses every attempt, with `fault` in the wait."""
+    lines, now = [], [0.0]
+
+    def error(message):
+        lines.append(message)
+        if fault == "logger" and message.startswith("Failed to download"):
+            raise Struck("logger")
+
+    def clock():
+        if fault == "time" and now[0] > 0:
+            raise Struck("time")
+        now[0] += 0.5
+        return now[0]
+
+    def sleep(seconds):
+        if fault == "sleep":
+            raise Interrupt("sleep")
+        now[0] += seconds
+
+    def get(url, **options):
+        raise Struck("refused")
+    monkeypatch.setattr(module, "logger", types.SimpleNamespace(info=lines.append, error=error))
+    monkeypatch.setattr(module, "time", types.SimpleNamespace(time=clock, sleep=sleep))
+    monkeypatch.setattr(module, "requests", types.SimpleNamespace(get=get))
+    return outcome(lambda: module.FlowAPIWrapper("h", 1)._load_flow(0 if fault == "logger" else 5)), lines
+
+
+def test_retry_line_shows_the_error_as_str_shows_it(monkeypatch):
+    found = side_by_side(lambda module: failing_download(module, monkeypatch, None))
+    assert "Failed to parse flow - struck refused" in found[1]
+
+
+@pytest.mark.parametrize("fault", ["sleep", "time", "logger"])
+def test_fault_in_the_wait_carries_the_failed_attempt_as_context(monkeypatch, fault):
+    found = side_by_side(lambda module: failing_download(module, monkeypatch, fault))
+    assert found[0][3] == ("Struck", "struck refused")
