@@ -54,12 +54,12 @@ class Trap:
         return f"Trap({self.like!r})"
 
 
-def in_child(action):
+def in_child(action, seconds=10):
     """`action()` in a forked child: a crash or a hang fails one example, not the whole run."""
     read, write = os.pipe()
     if (pid := os.fork()) == 0:
         try:
-            signal.alarm(10)
+            signal.alarm(seconds)
             os.write(write, pickle.dumps(action()))
         finally:
             os._exit(0)

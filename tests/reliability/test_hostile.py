@@ -22,6 +22,7 @@ from pathlib import Path
 import plain_flow
 import pytest
 from zorv_sdk.constants import Module, NodeModule
+from reliability.conftest import in_child
 from zorv_sdk.nodered import flow
 
 CASES = int(os.environ.get("FLOW_HOSTILE_CASES", "100000"))
@@ -556,24 +557,16 @@ def test_user_code_called_as_often_as_python_calls_it(name):
     assert leak_counts(name)[0] == leak_counts(name)[1]  # under this run's own hash seed as well
 
 
-def forked(action, seconds=300):
-    """action() in a forked child: its result, or how the child ended."""
-    read, write = os.pipe()
-    if (pid := os.fork()) == 0:
-        try:
-            signal.alarm(seconds)
-            os.write(write, pickle.dumps(action()))
-        finally:
-            os._exit(0)
-    os.close(write)
-    with os.fdopen(read, "rb") as pipe:
-        payload = pipe.read()
-    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-    return pickle.loads(payload) if payload else f"the child ended with status {status}"
-
-
 def deep_search(module, depth):
+    limit = sys.getrecursionlimit()
     sys.setrecursionlimit(10**6)
+    try:
+        return deep_search_unlimited(module, depth)
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def deep_search_unlimited(module, depth):
 
     class Passing(module.FlowAPIWrapper):
         def seek_video_feed(self, node):
@@ -590,14 +583,14 @@ def deep_search(module, depth):
 
 
 def test_overridden_walk_at_ordinary_depth_gives_the_answer():
-    assert forked(lambda: deep_search(flow, 500)) == deep_search(plain_flow, 500)
+    assert in_child(lambda: deep_search(flow, 500), seconds=300) == deep_search(plain_flow, 500)
 
 
 @pytest.mark.parametrize("depth", [8_000, 12_000])
 def test_overridden_walk_too_deep_for_the_stack_raises_at_worst(depth):
     # Python takes a quarter of an hour at this depth: the scan of the table is quadratic. The
     # answer of a chain without a source is known: nothing, after entering all but the first node.
-    found = forked(lambda: deep_search(flow, depth))
+    found = in_child(lambda: deep_search(flow, depth), seconds=300)
     assert found == "RecursionError" or found == (None, None, [f"n{i}" for i in range(depth - 1, 0, -1)])
 
 
