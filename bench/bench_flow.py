@@ -15,10 +15,10 @@ import timeit
 import tracemalloc
 from pathlib import Path
 
-sys.path[:0] = [str(Path(__file__).parent), str(Path(__file__).parents[1] / "scripts")]
+sys.path[:0] = [str(Path(__file__).parents[1] / "tests"), str(Path(__file__).parents[1] / "scripts")]
 
-from baseline import PyFlowAPIWrapper  # noqa: E402
 from local_nodered import NodeRedServer  # noqa: E402
+from plain_flow import FlowAPIWrapper as PyFlowAPIWrapper  # noqa: E402
 from zorv_sdk.constants import Module  # noqa: E402
 from zorv_sdk.nodered.flow import FlowAPIWrapper  # noqa: E402
 

@@ -1,4 +1,4 @@
-"""Python models of the searches, traps, a forked runner, a faulty proxy, a Node-RED behind a login.
+"""Traps, a forked runner, a faulty proxy, a Node-RED behind a login.
 Test modules import this as `reliability.conftest`: `conftest` is whichever one pytest read last."""
 
 import json
@@ -18,33 +18,6 @@ from zorv_sdk.constants import Module
 from zorv_sdk.nodered import flow
 
 VIDEO_TYPES = [m.type for m in (Module.VideoFeed, Module.VFVideoFile, Module.VFUsbCamera, Module.VFIpCamera)]
-
-
-# The searches and the table build in plain Python, step for step as the module must take them.
-def model_prev(w, cur):
-    return [{"node": n, "port": i} for n in w._nodes.values() for i, ids in enumerate(n.get("wires", []))
-            if cur.get("id") in ids]
-
-
-def model_next(w, cur):
-    return [{"node": w._nodes[t], "port": i} for i, ids in enumerate(cur.get("wires", [])) for t in ids]
-
-
-def model_feed(w, cur):
-    prevs = model_prev(w, cur)
-    w._visited_node_ids.append(cur["id"])
-    for node, port in ((e["node"], e["port"]) for e in prevs):
-        kind = node["type"]
-        if any(kind == t for t in VIDEO_TYPES):
-            return node, port
-        if model_prev(w, node) and node["id"] not in w._visited_node_ids:
-            if (found := model_feed(w, node))[0] is not None:
-                return found
-    return None, None
-
-
-def model_table(flows):
-    return {f["id"]: f for f in flows}
 
 
 def outcome(call, records):
@@ -81,12 +54,12 @@ class Trap:
         return f"Trap({self.like!r})"
 
 
-def in_child(action):
+def in_child(action, seconds=10):
     """`action()` in a forked child: a crash or a hang fails one example, not the whole run."""
     read, write = os.pipe()
     if (pid := os.fork()) == 0:
         try:
-            signal.alarm(10)
+            signal.alarm(seconds)
             os.write(write, pickle.dumps(action()))
         finally:
             os._exit(0)

@@ -3,9 +3,9 @@ last, entries deleted before it or after it, keys that are not str, str subclass
 dicts of instance attributes. Only the order of entries may count, never how they are stored."""
 
 from conftest import VIDEO_TYPES, make_wrapper
+from differential import plain_twin
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from search.test_search_properties import model_prev, model_video_feed
 
 
 class Key(str):
@@ -79,9 +79,9 @@ def laid_out_flows(draw):
 def test_searches_read_every_layout_alike(case):
     w, start, layout = case
     target = layout({"id": fresh(start["id"])})
-    expected, found = model_prev(w._nodes, target), w.seek_prev_nodes(target)
-    assert [(e["node"], e["port"]) for e in found] == expected
-    assert all(e["node"] is rec for e, (rec, _) in zip(found, expected))
-    visited = []
-    assert w.seek_video_feed(start) == model_video_feed(w._nodes, start, visited)
-    assert w._visited_node_ids == visited
+    model = plain_twin(w)
+    expected, found = model.seek_prev_nodes(target), w.seek_prev_nodes(target)
+    assert found == expected
+    assert all(e["node"] is m["node"] for e, m in zip(found, expected))
+    assert w.seek_video_feed(start) == model.seek_video_feed(start)
+    assert w._visited_node_ids == model._visited_node_ids

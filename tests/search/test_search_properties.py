@@ -1,7 +1,8 @@
-"""The three searches on random flows, against plain-Python models of the same walks."""
+"""The three searches on random flows, against the plain-Python rendition of the same walks."""
 
 import pytest
 from conftest import VIDEO_TYPES, make_wrapper, pairs
+from differential import plain_twin
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -17,24 +18,6 @@ def flows(draw):
     return make_wrapper(*({"id": i, **draw(fields)} for i in ids)), draw(st.sampled_from(ids))
 
 
-def model_prev(nodes, cur):
-    return [(rec, port) for rec in nodes.values()
-            for port, targets in enumerate(rec.get("wires", [])) if cur.get("id") in targets]
-
-
-def model_video_feed(nodes, cur, visited):
-    prevs = model_prev(nodes, cur)
-    visited.append(cur["id"])
-    for rec, port in prevs:
-        if rec["type"] in VIDEO_TYPES:
-            return rec, port
-        if model_prev(nodes, rec) and rec["id"] not in visited:
-            found = model_video_feed(nodes, rec, visited)
-            if found[0] is not None:
-                return found
-    return None, None
-
-
 @FEW
 @given(flows())
 def test_prev_nodes_list_each_wired_port_once_in_table_then_port_order(flow):
@@ -42,7 +25,7 @@ def test_prev_nodes_list_each_wired_port_once_in_table_then_port_order(flow):
     for target in [*w._nodes.values(), {"id": "ghost"}]:
         found = w.seek_prev_nodes(target)
         assert all(target["id"] in e["node"]["wires"][e["port"]] for e in found)
-        assert pairs(w, found) == [(rec["id"], port) for rec, port in model_prev(w._nodes, target)]
+        assert pairs(w, found) == pairs(w, plain_twin(w).seek_prev_nodes(target))
 
 
 @FEW
@@ -62,10 +45,10 @@ def test_next_nodes_follow_the_listed_ids(flow):
 def test_video_feed_matches_model(flow):
     w, start = flow
     found, port = w.seek_video_feed(w._nodes[start])
-    visited = []
-    expected = model_video_feed(w._nodes, w._nodes[start], visited)
+    model = plain_twin(w)
+    expected = model.seek_video_feed(w._nodes[start])
     # The source feeds the start node or a node entered on the way up from it.
     assert (found, port) == (None, None) or (found is w._nodes[found["id"]] and found["type"] in VIDEO_TYPES
                                              and any(t in w._visited_node_ids for t in found["wires"][port]))
     assert (found, port) == expected and found is expected[0]
-    assert w._visited_node_ids == visited
+    assert w._visited_node_ids == model._visited_node_ids

@@ -1,6 +1,10 @@
-"""The baseline: FlowAPIWrapper as plain Python, what a user without the native module has.
+"""FlowAPIWrapper in plain Python: what the native module does, step for step, as Python code.
 
-Same methods, same algorithms, same globals; only the language differs.
+The tests run it beside the native module and ask for the same answers, log lines, exceptions
+and calls into user code; the benchmark times it as the baseline. Its globals are looked up at
+each use, as the native module's are, so a test rebinds them here the same way (`logger`,
+`time`, `requests`, `Module`, `NODE_ID`, `NODE_TYPE`). Binding and argument type checks are
+not part of it: every method body assumes its arguments have passed them.
 """
 import os
 import time
@@ -14,7 +18,28 @@ from zorv_sdk.logging import get_logger
 logger = get_logger(name="FLOW")
 
 
-class PyFlowAPIWrapper:
+def _pair(value):
+    """Unpacks two items with the module's own messages, which Python 3's unpacking words otherwise."""
+    if type(value) is tuple or type(value) is list:
+        if len(value) == 2:
+            return value[0], value[1]
+        if len(value) > 2:
+            raise ValueError("too many values to unpack (expected 2)")
+        items = list(value)
+    else:
+        iterator, items = iter(value), []
+        for item in iterator:
+            items.append(item)
+            if len(items) == 2:
+                break
+        if len(items) == 2:
+            for _ in iterator:
+                raise ValueError("too many values to unpack (expected 2)")
+            return items[0], items[1]
+    raise ValueError(f"need more than {len(items)} value{'' if len(items) == 1 else 's'} to unpack")
+
+
+class FlowAPIWrapper:
     def __init__(self, host: str = os.environ.get("NODE_RED_HOST", "127.0.0.1"),
                  port: Optional[int] = 1880, node_id: Optional[str] = "",
                  node_type: Optional[str] = "") -> None:
@@ -32,11 +57,13 @@ class PyFlowAPIWrapper:
                 flows = resp.json().get("flows")
                 break
             except Exception as err:
-                logger.error(f"Failed to parse flow - {err}")
-            if time.time() - s_t > timeout:
-                logger.error(f"Failed to download flow in {timeout} sec, exiting...")
-                return False
-            time.sleep(1)
+                # The wait runs while `err` is being handled: what goes wrong in it carries `err` as
+                # its context.
+                logger.error("Failed to parse flow - " + str(err))
+                if time.time() - s_t > timeout:
+                    logger.error(f"Failed to download flow in {timeout} sec, exiting...")
+                    return False
+                time.sleep(1)
         self._nodes = {f["id"]: f for f in flows}
         return True
 
@@ -54,7 +81,7 @@ class PyFlowAPIWrapper:
         logger.info(f"Previous nodes - {prev_nodes}")
         next_nodes = self.seek_next_nodes(cur_node)
         logger.info(f"Next nodes - {next_nodes}")
-        vid_feed, vid_port_id = self.seek_video_feed(cur_node)
+        vid_feed, vid_port_id = _pair(self.seek_video_feed(cur_node))
         logger.info(f"vid-fed node - {vid_feed}, {vid_port_id}")
         return {"cur_node": cur_node, "prev_nodes": prev_nodes, "next_nodes": next_nodes,
                 "vid_fed": {"flow": vid_feed, "port": vid_port_id}}
@@ -90,7 +117,7 @@ class PyFlowAPIWrapper:
                 continue
             if prev_n["id"] in self._visited_node_ids:
                 continue
-            vid_feed_node, vid_feed_port_id = self.seek_video_feed(prev_n)
+            vid_feed_node, vid_feed_port_id = _pair(self.seek_video_feed(prev_n))
             if vid_feed_node is not None:
                 break
         return vid_feed_node, vid_feed_port_id
