@@ -103,14 +103,16 @@ Ref join_str(std::initializer_list<PyObject*> pieces) noexcept
 
 Ref display(PyObject* value) noexcept { return Ref::steal(PyObject_Format(value, names().empty)); }
 
-int log_line(PyObject* level, PyObject* message) noexcept
+LogLine::LogLine(PyObject* level) noexcept : logger_(load_global(names().logger))
 {
-    Ref logger = load_global(names().logger);
-    if (!logger) {
-        return -1;
+    if (logger_) {
+        method_ = lookup_method(logger_.get(), level, unbound_);
     }
-    Ref ignored = call_method(logger.get(), level, message);
-    return ignored ? 0 : -1;
+}
+
+int LogLine::write(PyObject* message) noexcept
+{
+    return message && call_looked_up(method_.get(), unbound_, logger_.get(), message) ? 0 : -1;
 }
 
 int unpack_pair(PyObject* obj, Ref& first, Ref& second) noexcept

@@ -36,8 +36,21 @@ Ref join_str(std::initializer_list<PyObject*> pieces) noexcept;
 /// The display form of `value`: what an f-string field shows of it (`format(value, "")`).
 Ref display(PyObject* value) noexcept;
 
-/// `logger.<level>(message)` with the module global `logger` as it is now bound.
-int log_line(PyObject* level, PyObject* message) noexcept;
+/// `logger.<level>(message)` with the module global `logger` as it is bound now: the logger
+/// and its method are looked up first, as Python looks them up before it makes the message.
+class LogLine {
+public:
+    explicit LogLine(PyObject* level) noexcept;
+    /// Whether the lookups succeeded; if not, an exception is set.
+    bool ready() const noexcept { return static_cast<bool>(method_); }
+    /// Writes `message` (NULL: making it failed, and nothing is called): 0, or -1 on error.
+    int write(PyObject* message) noexcept;
+
+private:
+    Ref logger_;
+    Ref method_;
+    bool unbound_ = false;
+};
 
 /// `first, second = obj`. Returns -1 with ValueError (or the iteration's error) set.
 int unpack_pair(PyObject* obj, Ref& first, Ref& second) noexcept;

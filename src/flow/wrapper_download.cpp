@@ -49,9 +49,10 @@ Ref download_flows(PyObject* self) noexcept
 /// `logger.error("Failed to parse flow - " + str(error))`
 int log_failed_attempt(PyObject* error) noexcept
 {
-    Ref shown = Ref::steal(PyObject_Str(error));
+    LogLine line(names().error);
+    Ref shown = line.ready() ? Ref::steal(PyObject_Str(error)) : Ref();
     Ref message = shown ? Ref::steal(PyUnicode_FromFormat("Failed to parse flow - %U", shown.get())) : Ref();
-    return message ? log_line(names().error, message.get()) : -1;
+    return line.write(message.get());
 }
 
 Ref call_time(PyObject* function_name, PyObject* argument = nullptr) noexcept
@@ -75,11 +76,12 @@ int time_is_up(PyObject* start, PyObject* timeout) noexcept
 
 int log_give_up(PyObject* timeout) noexcept
 {
-    Ref shown = display(timeout);
+    LogLine line(names().error);
+    Ref shown = line.ready() ? display(timeout) : Ref();
     Ref message = shown ? Ref::steal(PyUnicode_FromFormat(
                               "Failed to download flow in %U sec, exiting...", shown.get()))
                         : Ref();
-    return message ? log_line(names().error, message.get()) : -1;
+    return line.write(message.get());
 }
 
 enum class Retry { again, gave_up, error };

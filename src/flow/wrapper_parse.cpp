@@ -27,7 +27,8 @@ int own_type_matches(PyObject* self) noexcept
 
 int log_type_mismatch(PyObject* self) noexcept
 {
-    Ref type = get_attribute(self, names().node_type);
+    LogLine line(names().error);
+    Ref type = line.ready() ? get_attribute(self, names().node_type) : Ref();
     Ref type_shown = type ? display(type.get()) : Ref();
     Ref id = type_shown ? get_attribute(self, names().node_id) : Ref();
     Ref id_shown = id ? display(id.get()) : Ref();
@@ -35,25 +36,27 @@ int log_type_mismatch(PyObject* self) noexcept
                                  "Could not to find node(%U) with id(%U), exiting...",
                                  type_shown.get(), id_shown.get()))
                            : Ref();
-    return message ? log_line(names().error, message.get()) : -1;
+    return line.write(message.get());
 }
 
 /// `logger.info(f"{prefix}{value}")`
 int log_finding(const char* prefix, PyObject* value) noexcept
 {
-    Ref shown = display(value);
+    LogLine line(names().info);
+    Ref shown = line.ready() ? display(value) : Ref();
     Ref message = shown ? Ref::steal(PyUnicode_FromFormat("%s%U", prefix, shown.get())) : Ref();
-    return message ? log_line(names().info, message.get()) : -1;
+    return line.write(message.get());
 }
 
 int log_video_feed(PyObject* node, PyObject* port) noexcept
 {
-    Ref node_shown = display(node);
+    LogLine line(names().info);
+    Ref node_shown = line.ready() ? display(node) : Ref();
     Ref port_shown = node_shown ? display(port) : Ref();
     Ref message = port_shown ? Ref::steal(PyUnicode_FromFormat("vid-fed node - %U, %U",
                                                                node_shown.get(), port_shown.get()))
                              : Ref();
-    return message ? log_line(names().info, message.get()) : -1;
+    return line.write(message.get());
 }
 
 /// The search `name` on `cur_node`, its result logged after `prefix`.
