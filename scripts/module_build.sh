@@ -40,7 +40,8 @@ ensure_debian_packages_offered() {
   local package offered=()
   for package in "$@"; do
     debian_package_installed "$package" && continue
-    apt-cache show "$package" > /dev/null 2>&1 && offered+=("$package")
+    # A package that the release names but does not ship shows no version.
+    apt-cache show "$package" 2>/dev/null | grep -q '^Version:' && offered+=("$package")
   done
   [ "${#offered[@]}" -eq 0 ] || ensure_debian_packages "${offered[@]}"
 }
