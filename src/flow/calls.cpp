@@ -50,17 +50,11 @@ int unpack_iterated_pair(PyObject* obj, Ref& first, Ref& second) noexcept
 
 Ref lookup_method(PyObject* obj, PyObject* name, bool& unbound) noexcept
 {
-#if PY_VERSION_HEX < 0x030D0000
-    PyObject* callable = nullptr;
-    unbound = _PyObject_GetMethod(obj, name, &callable) == 1;
-    return Ref::steal(callable);
-#else
-    // No method lookup of the interpreter's to borrow: take the attribute and unwrap the
-    // bound method that a function-like descriptor of the type makes.
+    // The attribute as Python reads it; a bound method made for `obj` is unwrapped, so that
+    // calling what it holds needs no second binding.
     Ref attribute = Ref::steal(PyObject_GetAttr(obj, name));
     unbound = attribute && PyMethod_Check(attribute.get()) && PyMethod_GET_SELF(attribute.get()) == obj;
     return unbound ? Ref::borrow(PyMethod_GET_FUNCTION(attribute.get())) : std::move(attribute);
-#endif
 }
 
 Ref call_looked_up(PyObject* callable, bool unbound, PyObject* obj, PyObject* arg) noexcept

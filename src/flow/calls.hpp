@@ -23,8 +23,8 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) noexcept
     return Ref::steal(PyObject_VectorcallMethod(name, stack + 1, n, nullptr));
 }
 
-/// `obj.name` looked up as a method call looks it up. `unbound` comes back true when the
-/// callable came from the type and takes `obj` as its first argument.
+/// `obj.name`, with `unbound` true when it was a method bound to `obj`: then the function
+/// comes back, to be called with `obj` as its first argument.
 Ref lookup_method(PyObject* obj, PyObject* name, bool& unbound) noexcept;
 
 /// Calls what `lookup_method` found, with `arg` as the one argument after `obj`.

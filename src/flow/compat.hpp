@@ -58,21 +58,3 @@ inline Ref swap_handled_exception(Ref exception) noexcept
 }
 
 }  // namespace flow
-
-namespace flow {
-
-/// The version tag of an exact dict: it moves at every change of the dict. The field is
-/// deprecated from 3.12 on (for watchers' sake) but still kept up to date through 3.13.
-inline uint64_t dict_version(PyObject* dict) noexcept
-{
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic pop
-#endif
-}
-
-}  // namespace flow

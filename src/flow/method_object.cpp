@@ -1,5 +1,6 @@
 #include "method_object.hpp"
 
+#include "c_stack.hpp"
 #include "compat.hpp"
 #include "names.hpp"
 
@@ -29,7 +30,7 @@ MethodObject* as_method(PyObject* obj) noexcept { return reinterpret_cast<Method
 /// of the C stack.
 PyObject* run_body(const Signature& sig, PyObject* const* arguments) noexcept
 {
-    if (Py_EnterRecursiveCall(" while calling a FlowAPIWrapper method")) {
+    if (check_c_stack() < 0 || Py_EnterRecursiveCall(" while calling a FlowAPIWrapper method")) {
         return nullptr;
     }
     PyObject* result = sig.body(arguments);

@@ -1,6 +1,7 @@
 #include "ports.hpp"
 
 #include "calls.hpp"
+#include "fast_paths.hpp"
 #include "names.hpp"
 
 namespace flow {
@@ -27,7 +28,7 @@ int append_port_entry(PyObject* list, PyObject* record, Py_ssize_t port) noexcep
 
 Ref wires_of(PyObject* record) noexcept
 {
-    if (PyDict_CheckExact(record)) {
+    if (fast::is_exact_dict(record)) {
         PyObject* wires = PyDict_GetItemWithError(record, names().wires);  // borrowed
         if (!wires && !PyErr_Occurred()) {
             return Ref::steal(PyTuple_New(0));

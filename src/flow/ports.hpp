@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "fast_paths.hpp"
 #include "ref.hpp"
 
 namespace flow {
@@ -20,7 +21,7 @@ Ref wires_of(PyObject* record) noexcept;
 template <typename Visit>
 int for_each_item(PyObject* items, Visit visit) noexcept
 {
-    if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
+    if (fast::is_exact_list(items) || (fast::enabled && PyTuple_CheckExact(items))) {
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
             Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items, i));
             if (visit(item.get(), i) < 0) {

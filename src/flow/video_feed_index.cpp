@@ -6,125 +6,15 @@
 // object each time, and seek_prev_nodes would give the entries that the index holds.
 #include "video_feed_index.hpp"
 
-#include "calls.hpp"
-#include "compat.hpp"
 #include "exact_str.hpp"
-#include "globals.hpp"
-#include "method_object.hpp"
+#include "fast_paths.hpp"
 #include "method_table.hpp"
 #include "names.hpp"
-#include "plain_dict.hpp"
 #include "str_table.hpp"
 #include "vector.hpp"
 
-#include <cstring>
-
 namespace flow {
 namespace {
-
-/// `obj.name` when reading it runs no Python code and finds an instance attribute, else NULL
-/// (no error set).
-Ref plain_instance_attribute(PyObject* obj, PyObject* name) noexcept
-{
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name)) {
-        return Ref();
-    }
-    Ref value = Ref::steal(PyObject_GetAttr(obj, name));
-    if (!value) {
-        PyErr_Clear();
-    }
-    return value;
-}
-
-/// Whether `self.<name>` is the method of `sig` itself, found without running Python code.
-bool is_own_method(PyObject* self, PyObject* name, const Signature& sig) noexcept
-{
-    if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) {
-        return false;
-    }
-    bool unbound = false;
-    Ref method = lookup_method(self, name, unbound);
-    if (!method) {
-        PyErr_Clear();
-    }
-    return method && unbound && is_method_for(method.get(), sig);
-}
-
-/// Whether `type` is built into the interpreter: a class made in Python is a mutable heap
-/// type, so it cannot pose as one.
-bool is_builtin_type(PyTypeObject* type) noexcept
-{
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-    if (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) {
-        return true;
-    }
-#endif
-    return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE);
-}
-
-bool is_tuple_field(PyObject* descriptor) noexcept
-{
-    // A static type of `_collections` up to 3.11, an immutable heap type of `collections` since.
-    PyTypeObject* type = Py_TYPE(descriptor);
-    return is_builtin_type(type) && (std::strcmp(type->tp_name, "_collections._tuplegetter") == 0 ||
-                                     std::strcmp(type->tp_name, "collections._tuplegetter") == 0);
-}
-
-/// Slots, and the fields of named tuples: both read a stored object and nothing else.
-bool is_plain_field(PyObject* descriptor) noexcept
-{
-    return Py_TYPE(descriptor) == &PyMemberDescr_Type || is_tuple_field(descriptor);
-}
-
-/// The version tag of a class, or 0 while it has none that is valid.
-unsigned int version_of(PyObject* cls) noexcept
-{
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        return 0;
-    }
-#endif
-    return type->tp_version_tag;
-}
-
-/// The video-source types as last read from a plain `Module`. While `Module` is that same
-/// class, unchanged since (same version tag), and every type was read from a named-tuple
-/// field, which cannot change, a new read would give the same four objects.
-struct FeedTypeCache {
-    PyObject* module = nullptr;  // compared, not owned: a new class gets a new version tag
-    unsigned int version = 0;
-    PyObject* types[4] = {};     // owned
-};
-
-// Plain pointers, not Refs: a static destructor would run after the interpreter is gone.
-FeedTypeCache feed_type_cache;
-
-/// `Module.<member>.type` when `Module` is a plain class, the member a plain class attribute
-/// and its `type` a plain field holding an exact str; else NULL (no error set). `immutable`
-/// is cleared unless the field is one of a named tuple.
-Ref plain_feed_type(PyObject* module, PyObject* member_name, bool& immutable) noexcept
-{
-    if (Py_TYPE(module) != &PyType_Type) {
-        return Ref();
-    }
-    PyObject* member = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(module), member_name);  // borrowed
-    if (!member || Py_TYPE(member)->tp_descr_get ||
-        Py_TYPE(member)->tp_getattro != PyObject_GenericGetAttr) {
-        return Ref();
-    }
-    PyObject* field = _PyType_Lookup(Py_TYPE(member), names().type);  // borrowed
-    if (field && !is_plain_field(field)) {
-        return Ref();
-    }
-    immutable = immutable && field && is_tuple_field(field);
-    Ref type = Ref::steal(PyObject_GetAttr(member, names().type));
-    if (!type) {
-        PyErr_Clear();
-    }
-    return type && PyUnicode_CheckExact(type.get()) ? std::move(type) : Ref();
-}
 
 bool is_exact_str_or_absent(PyObject* value) noexcept { return !value || PyUnicode_CheckExact(value); }
 
@@ -180,7 +70,7 @@ private:
 
     int add_record(PyObject* record) noexcept
     {
-        if (!PyDict_CheckExact(record) || !has_only_str_keys(record) ||
+        if (!PyDict_CheckExact(record) || !fast::lookups_run_no_code(record) ||
             !is_exact_str_or_absent(PyDict_GetItemWithError(record, names().id)) ||
             !is_exact_str_or_absent(PyDict_GetItemWithError(record, names().type))) {
             return 0;
@@ -254,27 +144,28 @@ private:
 class IndexedSearch {
 public:
     /// 1 when everything the walk reads is plain, 0 when not, -1 on error.
-    int prepare(PyObject* self, PyObject* start) noexcept
+    int prepare(PyObject* self, PyObject* start, PyObject* first_entries) noexcept
     {
         const Names& n = names();
-        if (!is_own_method(self, n.seek_prev_nodes, seek_prev_nodes_signature) ||
-            !is_own_method(self, n.seek_video_feed, seek_video_feed_signature) ||
-            !has_only_str_keys(start) || !is_exact_str_or_absent(PyDict_GetItemWithError(start, n.id))) {
+        if (!PyList_CheckExact(first_entries) || !fast::is_own_method(self, n.seek_prev_nodes, seek_prev_nodes_signature) ||
+            !fast::is_own_method(self, n.seek_video_feed, seek_video_feed_signature) ||
+            !fast::lookups_run_no_code(start) || !is_exact_str_or_absent(PyDict_GetItemWithError(start, n.id))) {
             return 0;
         }
-        table_ = plain_instance_attribute(self, n.nodes);
-        visited_ = plain_instance_attribute(self, n.visited_node_ids);
-        if (!table_ || !PyDict_CheckExact(table_.get()) || !visited_ ||
-            !PyList_CheckExact(visited_.get()) || !read_feed_types()) {
+        table_ = fast::plain_attribute(self, n.nodes);
+        visited_ = fast::plain_attribute(self, n.visited_node_ids);
+        if (!table_ || !PyDict_CheckExact(table_.get()) || !visited_ || !PyList_CheckExact(visited_.get()) ||
+            !fast::plain_feed_types(feed_types_) || !visited_so_far_are_str()) {
             return 0;
         }
-        return visited_so_far_are_str() ? index_.build(table_.get()) : 0;
+        const int built = index_.build(table_.get());
+        return built > 0 ? lists_the_same(start, first_entries) : built;
     }
 
-    /// The walk itself, in the order of the step-by-step one.
+    /// The rest of the walk from `start`, entered already, in the order of the step-by-step one.
     Ref run(PyObject* start) noexcept
     {
-        if (enter(start) < 0) {
+        if (levels_.push(index_.first_entry(start)) < 0) {
             return Ref();
         }
         while (!levels_.empty()) {
@@ -304,43 +195,28 @@ public:
     }
 
 private:
-    bool read_feed_types() noexcept
+    /// Whether the entries that the first step got for `start` are the ones the index holds:
+    /// 1, or 0 when anything else made them.
+    int lists_the_same(PyObject* start, PyObject* entries) const noexcept
     {
-        const Names& n = names();
-        Ref module = load_global(n.Module);
-        if (!module) {
-            PyErr_Clear();
-            return false;
-        }
-        FeedTypeCache& cache = feed_type_cache;
-        if (module.get() == cache.module && version_of(module.get()) == cache.version) {
-            for (size_t i = 0; i < 4; i++) {
-                feed_types_[i] = Ref::borrow(cache.types[i]);
-            }
-            return true;
-        }
-        PyObject* members[] = {n.VideoFeed, n.VFVideoFile, n.VFUsbCamera, n.VFIpCamera};
-        bool immutable = true;
-        for (size_t i = 0; i < 4; i++) {
-            feed_types_[i] = plain_feed_type(module.get(), members[i], immutable);
-            if (!feed_types_[i]) {
-                return false;
+        Py_ssize_t entry = index_.first_entry(start);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); i++, entry = index_.next_of(entry)) {
+            if (entry < 0 || !is_entry_for(PyList_GET_ITEM(entries, i), entry)) {
+                return 0;
             }
         }
-        remember(module.get(), immutable);
-        return true;
+        return entry < 0;
     }
 
-    void remember(PyObject* module, bool immutable) noexcept
+    bool is_entry_for(PyObject* entry, Py_ssize_t number) const noexcept
     {
-        FeedTypeCache& cache = feed_type_cache;
-        const unsigned int version = version_of(module);
-        const bool cacheable = immutable && version != 0;
-        cache.module = cacheable ? module : nullptr;
-        cache.version = version;
-        for (size_t i = 0; i < 4; i++) {
-            Py_XSETREF(cache.types[i], cacheable ? Py_NewRef(feed_types_[i].get()) : nullptr);
+        if (!PyDict_CheckExact(entry) || PyDict_GET_SIZE(entry) != 2 || !fast::lookups_run_no_code(entry)) {
+            return false;
         }
+        PyObject* record = PyDict_GetItemWithError(entry, names().node);  // borrowed
+        PyObject* port = PyDict_GetItemWithError(entry, names().port);    // borrowed
+        return record == index_.record_of(number) && port && PyLong_CheckExact(port) &&
+               PyLong_AsSsize_t(port) == index_.port_of(number);
     }
 
     bool visited_so_far_are_str() const noexcept
@@ -410,10 +286,10 @@ private:
 
 }  // namespace
 
-Indexed indexed_video_feed_search(PyObject* self, PyObject* start, Ref& result) noexcept
+Indexed indexed_video_feed_search(PyObject* self, PyObject* start, PyObject* first_entries, Ref& result) noexcept
 {
     IndexedSearch search;
-    const int ready = search.prepare(self, start);
+    const int ready = search.prepare(self, start, first_entries);
     if (ready <= 0) {
         return ready < 0 ? Indexed::error : Indexed::not_applicable;
     }

@@ -9,9 +9,11 @@ namespace flow {
 
 enum class Indexed { done, not_applicable, error };
 
-/// `done` with the search's pair in `result`; `not_applicable` (nothing done, no error set)
-/// when the flow, the instance or `Module` could run Python code during the walk or are not
-/// of the plain types it reads; `error` with the exception the walk raises.
-Indexed indexed_video_feed_search(PyObject* self, PyObject* start, Ref& result) noexcept;
+/// The walk on from `start` once its first step is taken: `first_entries` is what
+/// seek_prev_nodes gave for it, and its id is among the visited ones. `done` with the search's
+/// pair in `result`; `not_applicable` (nothing done, no error set) when the flow, the instance
+/// or `Module` could run Python code during the walk or are not of the plain types it reads;
+/// `error` with the exception the walk raises.
+Indexed indexed_video_feed_search(PyObject* self, PyObject* start, PyObject* first_entries, Ref& result) noexcept;
 
 }  // namespace flow

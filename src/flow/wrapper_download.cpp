@@ -46,23 +46,12 @@ Ref download_flows(PyObject* self) noexcept
     return body ? call_method(body.get(), n.get, n.flows) : Ref();
 }
 
-/// The except clause of an attempt: an Exception is logged and the loop goes on (0); any
-/// other exception, or one raised while logging, leaves the method (-1).
-int log_failed_attempt() noexcept
+/// `logger.error("Failed to parse flow - " + str(error))`
+int log_failed_attempt(PyObject* error) noexcept
 {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        return -1;
-    }
-    Ref error = take_raised_exception();
-    // While it is logged the error is the one being handled, as inside an except clause,
-    // so an error raised by the logger chains to it.
-    Ref outer = swap_handled_exception(Ref::borrow(error.get()));
-    Ref shown = display(error.get());
-    Ref message = shown ? Ref::steal(PyUnicode_FromFormat("Failed to parse flow - %U", shown.get()))
-                        : Ref();
-    const int status = message ? log_line(names().error, message.get()) : -1;
-    swap_handled_exception(std::move(outer));
-    return status;
+    Ref shown = Ref::steal(PyObject_Str(error));
+    Ref message = shown ? Ref::steal(PyUnicode_FromFormat("Failed to parse flow - %U", shown.get())) : Ref();
+    return message ? log_line(names().error, message.get()) : -1;
 }
 
 Ref call_time(PyObject* function_name, PyObject* argument = nullptr) noexcept
@@ -91,6 +80,37 @@ int log_give_up(PyObject* timeout) noexcept
                               "Failed to download flow in %U sec, exiting...", shown.get()))
                         : Ref();
     return message ? log_line(names().error, message.get()) : -1;
+}
+
+enum class Retry { again, gave_up, error };
+
+/// The except clause of a failed attempt: the line for it, the time check, the give-up line or
+/// the pause before the next attempt.
+Retry handle_failed_attempt(PyObject* error, PyObject* start, PyObject* timeout) noexcept
+{
+    if (log_failed_attempt(error) < 0) {
+        return Retry::error;
+    }
+    const int up = time_is_up(start, timeout);
+    if (up != 0) {
+        return up < 0 || log_give_up(timeout) < 0 ? Retry::error : Retry::gave_up;
+    }
+    return call_time(names().sleep, names().one) ? Retry::again : Retry::error;
+}
+
+/// Takes the exception of a failed attempt and handles it as the except clause does, with it
+/// as the exception being handled, so that whatever the clause raises chains to it. An
+/// exception that is not an Exception is not caught.
+Retry retry_after_failure(PyObject* start, PyObject* timeout) noexcept
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return Retry::error;
+    }
+    Ref error = take_raised_exception();
+    Ref outer = swap_handled_exception(Ref::borrow(error.get()));
+    const Retry retry = handle_failed_attempt(error.get(), start, timeout);
+    swap_handled_exception(std::move(outer));
+    return retry;
 }
 
 /// `{f["id"]: f for f in flows}`: made whole before anyone sees it.
@@ -122,18 +142,9 @@ PyObject* wrapper_load_flow(PyObject* const* args) noexcept
     }
     Ref flows;
     while (!(flows = download_flows(self))) {
-        if (log_failed_attempt() < 0) {
-            return nullptr;
-        }
-        const int up = time_is_up(start.get(), timeout);
-        if (up < 0) {
-            return nullptr;
-        }
-        if (up) {
-            return log_give_up(timeout) < 0 ? nullptr : Py_NewRef(Py_False);
-        }
-        if (!call_time(names().sleep, names().one)) {
-            return nullptr;
+        const Retry retry = retry_after_failure(start.get(), timeout);
+        if (retry != Retry::again) {
+            return retry == Retry::error ? nullptr : Py_NewRef(Py_False);
         }
     }
     Ref table = build_node_table(flows.get());

@@ -57,7 +57,20 @@ public:
     /// The pair that seek_video_feed(start) returns, as a tuple.
     Ref run(PyObject* start) noexcept
     {
-        if (enter(start) < 0) {
+        Ref entries = first_step(start);
+        if (!entries) {
+            return Ref();
+        }
+        Ref indexed;
+        switch (indexed_video_feed_search(self_, start, entries.get(), indexed)) {
+        case Indexed::done:
+            return indexed;
+        case Indexed::error:
+            return Ref();
+        case Indexed::not_applicable:
+            break;
+        }
+        if (push_level(entries.get()) < 0) {
             return Ref();
         }
         Pair result;
@@ -82,16 +95,26 @@ public:
     }
 
 private:
-    /// The start of one seek_video_feed call on `cur_node`.
-    int enter(PyObject* cur_node) noexcept
+    /// The start of one seek_video_feed call on `cur_node`: its predecessors' entries, asked
+    /// for before its visit is recorded.
+    Ref first_step(PyObject* cur_node) noexcept
     {
         Ref entries = call_method(self_, names().seek_prev_nodes, cur_node);
         const Py_ssize_t visits = entries ? record_visit(cur_node) : -1;
-        if (visits < 0 || check_depth(visits) < 0) {
-            return -1;
-        }
-        Ref walk = Ref::steal(PyObject_GetIter(entries.get()));
+        return visits < 0 || check_depth(visits) < 0 ? Ref() : std::move(entries);
+    }
+
+    int push_level(PyObject* entries) noexcept
+    {
+        Ref walk = Ref::steal(PyObject_GetIter(entries));
         return walk ? levels_.push(Level{std::move(walk), Ref::borrow(Py_None)}) : -1;
+    }
+
+    /// Entering a node met on the way, as the call seek_video_feed(cur_node) would.
+    int enter(PyObject* cur_node) noexcept
+    {
+        Ref entries = first_step(cur_node);
+        return entries ? push_level(entries.get()) : -1;
     }
 
     /// A walk deeper than the visits it recorded re-enters nodes: only code that empties
@@ -216,15 +239,6 @@ private:
 
 PyObject* wrapper_seek_video_feed(PyObject* const* args) noexcept
 {
-    Ref result;
-    switch (indexed_video_feed_search(args[0], args[1], result)) {
-    case Indexed::done:
-        return result.release();
-    case Indexed::error:
-        return nullptr;
-    case Indexed::not_applicable:
-        break;
-    }
     return VideoFeedSearch(args[0]).run(args[1]).release();
 }
 

@@ -1,0 +1,257 @@
+// Reading attributes without running code. CPython's attribute lookup runs code of the
+// caller's only through a descriptor's __get__, a __getattr__ or __getattribute__ of its own,
+// or a dict key of another type whose __eq__ a lookup asks. The readers here take the same
+// steps as the interpreter's own lookup (the metatype or type first, data descriptors before
+// the instance dict, then the class attribute) and give up wherever one of those could run.
+#include "fast_paths.hpp"
+
+#include "globals.hpp"
+#include "method_object.hpp"
+#include "names.hpp"
+
+#include <cstring>
+
+namespace flow {
+namespace fast {
+namespace {
+
+/// Whether the dict of `type` is out of the caller's reach: only a class made in Python can
+/// be given attributes, or keys that are not str.
+bool is_builtin_type(PyTypeObject* type) noexcept
+{
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    if (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) {
+        return true;
+    }
+#endif
+    return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE);
+}
+
+Ref dict_of_type(PyTypeObject* type) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(type));
+#else
+    return Ref::borrow(type->tp_dict);
+#endif
+}
+
+enum class Lookup { absent, found, unknown };
+
+/// The attribute `name` of the class `type` as its MRO gives it (borrowed into `found`),
+/// looked up without running code; `unknown` where a lookup could run some.
+Lookup find_in_mro(PyTypeObject* type, PyObject* name, PyObject*& found) noexcept
+{
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_CheckExact(mro)) {
+        return Lookup::unknown;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        Ref dict = dict_of_type(base);
+        if (!dict || !PyDict_CheckExact(dict.get()) ||
+            (!is_builtin_type(base) && !lookups_run_no_code(dict.get()))) {
+            return Lookup::unknown;
+        }
+        // Held by the class, which the MRO holds, which the object's type holds.
+        found = PyDict_GetItemWithError(dict.get(), name);
+        if (found) {
+            return Lookup::found;
+        }
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return Lookup::unknown;
+        }
+    }
+    return Lookup::absent;
+}
+
+/// Whether the class attribute `name` of `type` is not there at all.
+bool is_absent_from(PyTypeObject* type, PyObject* name) noexcept
+{
+    PyObject* found;  // borrowed
+    return find_in_mro(type, name, found) == Lookup::absent;
+}
+
+/// `dict[name]` for a dict whose lookups run no code: found (borrowed), absent or unknown.
+Lookup find_in_dict(PyObject* dict, PyObject* name, PyObject*& found) noexcept
+{
+    if (!PyDict_CheckExact(dict) || !lookups_run_no_code(dict)) {
+        return Lookup::unknown;
+    }
+    found = PyDict_GetItemWithError(dict, name);
+    return found ? Lookup::found : Lookup::absent;  // a str lookup in such a dict cannot fail
+}
+
+/// The instance dict of `obj`: empty with `has_none` set when its type gives it none. An
+/// object that keeps its attributes outside a dict until asked is given one now, once.
+Ref instance_dict(PyObject* obj, bool& has_none) noexcept
+{
+    has_none = Py_TYPE(obj)->tp_dictoffset == 0;
+    if (has_none) {
+        return Ref();
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!dict) {
+        PyErr_Clear();
+    }
+    return dict;
+}
+
+/// `obj.name` in the instance dict: found (borrowed, held by the dict that `holder` keeps),
+/// absent or unknown.
+Lookup find_in_instance(PyObject* obj, PyObject* name, Ref& holder, PyObject*& found) noexcept
+{
+    bool has_none = false;
+    holder = instance_dict(obj, has_none);
+    if (has_none) {
+        return Lookup::absent;
+    }
+    return holder ? find_in_dict(holder.get(), name, found) : Lookup::unknown;
+}
+
+bool is_tuple_field(PyObject* descriptor) noexcept
+{
+    // A static type of `_collections` up to 3.11, an immutable heap type of `collections` since.
+    PyTypeObject* type = Py_TYPE(descriptor);
+    return is_builtin_type(type) && (std::strcmp(type->tp_name, "_collections._tuplegetter") == 0 ||
+                                     std::strcmp(type->tp_name, "collections._tuplegetter") == 0);
+}
+
+/// Slots, and the fields of named tuples: both read a stored object and nothing else.
+bool is_plain_field(PyObject* descriptor) noexcept
+{
+    return Py_TYPE(descriptor) == &PyMemberDescr_Type || is_tuple_field(descriptor);
+}
+
+/// The class attribute itself, when reading it through an instance or the class calls nothing.
+Ref plain_class_value(PyObject* value) noexcept
+{
+    return Py_TYPE(value)->tp_descr_get ? Ref() : Ref::borrow(value);
+}
+
+/// `cls.name` for a class whose metaclass is `type`.
+Ref class_attribute(PyObject* cls, PyObject* name) noexcept
+{
+    PyObject* found;  // borrowed
+    if (!is_absent_from(&PyType_Type, name) ||
+        find_in_mro(reinterpret_cast<PyTypeObject*>(cls), name, found) != Lookup::found) {
+        return Ref();
+    }
+    return plain_class_value(found);
+}
+
+/// `module.name` for an exact module object.
+Ref module_attribute(PyObject* module, PyObject* name) noexcept
+{
+    PyObject* found;  // borrowed
+    if (!is_absent_from(&PyModule_Type, name) ||
+        find_in_dict(PyModule_GetDict(module), name, found) != Lookup::found) {
+        return Ref();
+    }
+    return Ref::borrow(found);
+}
+
+/// `obj.name` for an object whose type reads attributes through the generic lookup.
+Ref instance_attribute(PyObject* obj, PyObject* name) noexcept
+{
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject* descriptor = nullptr;  // borrowed
+    const Lookup in_type = find_in_mro(type, name, descriptor);
+    if (in_type == Lookup::unknown) {
+        return Ref();
+    }
+    // A data descriptor comes before the instance dict.
+    if (in_type == Lookup::found && Py_TYPE(descriptor)->tp_descr_set) {
+        if (!is_plain_field(descriptor)) {
+            return Ref();
+        }
+        Ref value = Ref::steal(Py_TYPE(descriptor)->tp_descr_get(descriptor, obj, reinterpret_cast<PyObject*>(type)));
+        if (!value) {
+            PyErr_Clear();
+        }
+        return value;
+    }
+    Ref holder;
+    PyObject* found;  // borrowed
+    const Lookup in_instance = find_in_instance(obj, name, holder, found);
+    if (in_instance != Lookup::absent) {
+        return in_instance == Lookup::found ? Ref::borrow(found) : Ref();
+    }
+    return in_type == Lookup::found ? plain_class_value(descriptor) : Ref();
+}
+
+/// The module namespace's own binding of a global, when looking it up runs no code.
+Ref plain_global(PyObject* name) noexcept
+{
+    PyObject* found;  // borrowed
+    return find_in_dict(PyModule_GetDict(recorded_module()), name, found) == Lookup::found ? Ref::borrow(found)
+                                                                                          : Ref();
+}
+
+}  // namespace
+
+bool lookups_run_no_code(PyObject* dict) noexcept
+{
+    if (!enabled) {
+        return false;
+    }
+    Py_ssize_t position = 0;
+    PyObject *key, *value;  // borrowed
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Ref plain_attribute(PyObject* obj, PyObject* name) noexcept
+{
+    if (!enabled) {
+        return Ref();
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyType_Type) {
+        return class_attribute(obj, name);
+    }
+    if (PyModule_CheckExact(obj)) {
+        return module_attribute(obj, name);
+    }
+    return type->tp_getattro == PyObject_GenericGetAttr ? instance_attribute(obj, name) : Ref();
+}
+
+bool is_own_method(PyObject* self, PyObject* name, const Signature& sig) noexcept
+{
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* method;  // borrowed
+    if (!enabled || type->tp_getattro != PyObject_GenericGetAttr ||
+        find_in_mro(type, name, method) != Lookup::found || !is_method_for(method, sig)) {
+        return false;
+    }
+    // The method binds like a function, so an instance attribute of the same name would win.
+    Ref holder;
+    PyObject* shadow;  // borrowed
+    return find_in_instance(self, name, holder, shadow) == Lookup::absent;
+}
+
+bool plain_feed_types(Ref (&types)[4]) noexcept
+{
+    const Names& n = names();
+    Ref module = enabled ? plain_global(n.Module) : Ref();
+    if (!module) {
+        return false;
+    }
+    PyObject* members[] = {n.VideoFeed, n.VFVideoFile, n.VFUsbCamera, n.VFIpCamera};
+    for (size_t i = 0; i < 4; i++) {
+        Ref member = plain_attribute(module.get(), members[i]);
+        types[i] = member ? plain_attribute(member.get(), n.type) : Ref();
+        if (!types[i] || !PyUnicode_CheckExact(types[i].get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace fast
+}  // namespace flow
