@@ -99,9 +99,10 @@ install_root_pythons() {
 }
 
 # The checkout as git sees it, without what it ignores: the root keeps its own builds and
-# Node-RED's packages between runs.
+# Node-RED's packages between runs. Only files whose content changed are copied, and they get
+# the time of the copy, so that the builds there see what is newer than they are.
 sync_checkout() {
-  rsync -a --delete --exclude=/.git --filter=':- .gitignore' ./ "$ROOT/flow/"
+  rsync -rlpD --checksum --delete --exclude=/.git --filter=':- .gitignore' ./ "$ROOT/flow/"
 }
 
 ensure_debian_packages "${HOST_PACKAGES[@]}"
