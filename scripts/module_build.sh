@@ -1,33 +1,102 @@
-# Sourced by the scripts that build the module into a virtual environment of their own.
+# shellcheck shell=bash
+# Sourced by every script that builds the module: the Debian packages each kind of run needs,
+# and the one way the module is built, by pip through meson-python, warnings as errors.
+
+# shellcheck disable=SC2034 # for the scripts that source this file
+# What builds the module for Debian's own python3 and runs the suite on it.
+BUILD_PACKAGES=(g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip python3-mesonpy)
+TEST_PACKAGES=(python3-requests python3-pytest python3-hypothesis mypy)
+# Debian's debug interpreter, for the reference-leak hunt.
+DEBUG_PACKAGES=(python3-dbg)
+# For interpreters that are not Debian's: Debian's meson 1.0 asks them for distutils, which
+# setuptools serves from 3.12 on; pytest and meson-python want these two backports below 3.11.
+# Not every Debian release has all of them (sid dropped python3-exceptiongroup).
+OTHER_PYTHON_PACKAGES=(python3-setuptools python3-exceptiongroup python3-tomli)
+# Debian's own pure-Python packages, which the venvs of every interpreter see.
+DEBIAN_SITE=/usr/lib/python3/dist-packages
+
+module_build_log() { echo "$(basename "$0"): $*" >&2; }
+
+debian_package_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
 
 # ensure_debian_packages NAME...: installs those of the named Debian packages that are missing;
 # says nothing when none is.
 ensure_debian_packages() {
   local package missing=()
   for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
-      || missing+=("$package")
+    debian_package_installed "$package" || missing+=("$package")
   done
   [ "${#missing[@]}" -eq 0 ] && return
-  echo "$(basename "$0"): installing ${missing[*]}"
+  module_build_log "installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" > /dev/null
 }
 
-# build_module_into VENV BUILD_DIR PYTHON [MACHINE_FILE]: builds the module in BUILD_DIR (with
-# the options of the meson machine file, if given) and installs it into VENV, a virtual
-# environment made from the interpreter PYTHON that sees Debian's packages.
-build_module_into() {
-  local venv="$1" build_dir="$2" python="$3" machine_file="${4:-}"
-  [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
+# ensure_debian_packages_offered NAME...: the same for those of them this Debian release has.
+ensure_debian_packages_offered() {
+  local package offered=()
+  for package in "$@"; do
+    debian_package_installed "$package" && continue
+    # A package that the release names but does not ship shows no version.
+    apt-cache show "$package" 2>/dev/null | grep -q '^Version:' && offered+=("$package")
+  done
+  [ "${#offered[@]}" -eq 0 ] || ensure_debian_packages "${offered[@]}"
+}
+
+# make_venv PYTHON VENV: a venv with the interpreter's own pip that also sees Debian's packages
+# (after its own), so that pytest, hypothesis, requests and meson-python come from Debian for
+# every interpreter, Debian's or not. An existing one is kept.
+make_venv() {
+  local python="$1" venv="$2" site
+  [ -x "$venv/bin/python" ] && return
+  "$python" -m venv "$venv"
+  site="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
+  echo "$DEBIAN_SITE" > "$site/debian-packages.pth"
+}
+
+# Sets MESON_PYTHON_SETTINGS to pip's options for meson-python: build in BUILD_DIR ($1) with
+# the meson setup arguments that follow and -Dwerror=true.
+meson_python_settings() {
+  local build_dir="$1" arg
+  shift
+  MESON_PYTHON_SETTINGS=(--no-build-isolation --no-deps --quiet --config-settings=builddir="$build_dir")
+  for arg in -Dwerror=true "$@"; do
+    MESON_PYTHON_SETTINGS+=("--config-settings=setup-args=$arg")
+  done
   # meson-python takes the list of files to install before the build brings it up to date:
   # a build dir older than a meson file is started afresh.
   if [ -f "$build_dir/build.ninja" ] && [ -n "$(find meson.build meson_options.txt src \
       -name 'meson*' -newer "$build_dir/build.ninja")" ]; then
     rm -rf "$build_dir"
   fi
-  "$venv/bin/python" -m pip install --no-build-isolation --no-deps --quiet \
-    --config-settings=builddir="$build_dir" \
-    ${machine_file:+--config-settings=setup-args=--native-file="$PWD/$machine_file"} .
+  # Where the native file that meson-python writes into the checkout is already this venv's,
+  # it reconfigures the build dir, which fails on one that is not set up yet.
+  [ -d "$build_dir/meson-private" ] || rm -f .mesonpy-native-file.ini
+}
+
+# build_module_into VENV BUILD_DIR [SETUP_ARG...]: builds the module and installs it into VENV.
+build_module_into() {
+  meson_python_settings "${@:2}"
+  "$1/bin/python" -m pip install "${MESON_PYTHON_SETTINGS[@]}" .
+}
+
+# build_wheel_into DIR VENV BUILD_DIR [SETUP_ARG...]: builds the module's wheel for VENV's
+# interpreter into DIR.
+build_wheel_into() {
+  meson_python_settings "${@:3}"
+  "$2/bin/python" -m pip wheel "${MESON_PYTHON_SETTINGS[@]}" --wheel-dir "$1" .
+}
+
+# Where scripts/debian_root.sh keeps the root of a suite ($1) and architecture ($2).
+debian_root_dir() {
+  echo "${FLOW_ROOTS:-/var/tmp/zorv-flow-roots}/$1-$2"
+}
+
+# The slow passes (instrumented, emulated or repeated) run the generated differential test on
+# fewer cases, unless the caller says otherwise; the release build runs all of them.
+run_fewer_hostile_cases() {
+  export FLOW_HOSTILE_CASES="${FLOW_HOSTILE_CASES:-2000}"
 }

@@ -6,12 +6,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/module_build.sh
 
-ensure_debian_packages g++ meson ninja-build python3-dbg python3-venv python3-pip \
-  python3-mesonpy python3-requests python3-pytest python3-hypothesis
+ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${DEBUG_PACKAGES[@]}"
 bash scripts/install_nodered.sh
 # The debug interpreter has an ABI of its own (sys.gettotalrefcount among it): the module is
 # built against its headers and gets its own extension suffix.
-build_module_into .venv-dbg build-dbg /usr/bin/python3-dbg
+make_venv /usr/bin/python3-dbg .venv-dbg
+build_module_into .venv-dbg build-dbg
+run_fewer_hostile_cases
 
 # -p imports the plugin before pytest.ini puts tests/ on the path.
 PYTHONPATH="$PWD/tests${PYTHONPATH:+:$PYTHONPATH}" exec .venv-dbg/bin/python -m pytest -p refleak_plugin "$@"

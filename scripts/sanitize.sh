@@ -7,10 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/module_build.sh
 
-ensure_debian_packages g++ meson ninja-build python3 python3-dev python3-venv python3-pip \
-  python3-mesonpy python3-requests python3-pytest python3-hypothesis
+ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 bash scripts/install_nodered.sh
-build_module_into .venv-sanitize build-sanitize /usr/bin/python3 scripts/sanitize.ini
+make_venv /usr/bin/python3 .venv-sanitize
+build_module_into .venv-sanitize build-sanitize --native-file="$PWD/scripts/sanitize.ini"
+run_fewer_hostile_cases
 
 reports="$PWD/build-sanitize/reports"
 rm -rf "$reports"

@@ -1,14 +1,29 @@
 #!/usr/bin/env bash
-# The whole test suite, in three passes: on the release build in .venv, on a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and on a build for Debian's debug
-# interpreter that hunts reference leaks. Sets up what is missing first; arguments go to
-# pytest in every pass (for one quick pass: bash scripts/setup.sh && .venv/bin/python -m pytest).
+# The whole test suite, in five passes, each on a build of its own with warnings as errors: the
+# release build in .venv; a build with every shortcut compiled out (scripts/plain_paths.sh);
+# AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh); Debian's debug
+# interpreter, hunting reference leaks (scripts/refleaks.sh); and the newest CPython on the
+# machine beside Debian's python3 (scripts/test_versions.sh --newest-other). Sets up what is
+# missing first; arguments go to pytest in every pass (for one quick pass:
+# bash scripts/setup.sh && .venv/bin/python -m pytest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-echo "== release build"
-.venv/bin/python -m pytest "$@"
-echo "== sanitizers"
-bash scripts/sanitize.sh "$@"
-echo "== reference leaks"
-bash scripts/refleaks.sh "$@"
+
+timed_pass() {
+  local name="$1" start=$SECONDS
+  shift
+  echo "== $name"
+  "$@"
+  echo "== $name: $((SECONDS - start)) s"
+}
+
+run_release_pass() {
+  bash scripts/setup.sh
+  .venv/bin/python -m pytest "$@"
+}
+
+timed_pass "release build" run_release_pass "$@"
+timed_pass "fast paths compiled out" bash scripts/plain_paths.sh "$@"
+timed_pass "sanitizers" bash scripts/sanitize.sh "$@"
+timed_pass "reference leaks" bash scripts/refleaks.sh "$@"
+timed_pass "newest other interpreter" bash scripts/test_versions.sh --newest-other "$@"

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs the whole test suite on a build with every shortcut compiled out (-Dfast_paths=false),
+# in its own build-plain/ and .venv-plain/: the plain paths alone must give what the release
+# build gives. Arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/module_build.sh
+
+ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+bash scripts/install_nodered.sh
+make_venv /usr/bin/python3 .venv-plain
+build_module_into .venv-plain build-plain -Dfast_paths=false
+exec .venv-plain/bin/python -m pytest "$@"
