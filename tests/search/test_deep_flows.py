@@ -1,5 +1,6 @@
 """Very long chains and cycles (searched in child interpreters, so that a crash fails one test only), and a walk that could not end."""
 
+import os
 import subprocess
 import sys
 
@@ -48,6 +49,8 @@ print(deep(500))
 @pytest.mark.parametrize("mode", ["as is", "overridden"])
 @pytest.mark.parametrize("shape, expected", [("chain", f"n0 1 {LENGTH - 1} n1"), ("cycle", f"None None {LENGTH} n0")])
 def test_long_flow_searched_to_the_end(shape, expected, mode):
+    if mode == "as is" and os.environ.get("FLOW_FAST_PATHS") == "false":
+        pytest.skip("without the indexed walk every step rescans the table: quadratic at this length")
     command = [sys.executable, "-c", CHILD, str(LENGTH), shape, mode.replace(" ", "-")]
     child = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert (child.returncode, child.stdout.splitlines(), child.stderr) == (0, [expected, "500"], "")
