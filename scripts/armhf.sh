@@ -10,22 +10,14 @@ source scripts/armhf_env.sh
 BUILD_DIR=build-armhf
 VENV="$BUILD_DIR/venv"
 
-cross_compile_into_venv() {
-  local site reconfigure=()
-  site="$(armhf_site_packages "$VENV")"
-  [ -d "$BUILD_DIR/meson/meson-private" ] && reconfigure=(--reconfigure)
-  meson setup "${reconfigure[@]}" "$BUILD_DIR/meson" \
-    --cross-file "$ARMHF_MACHINE_FILE" --cross-file "$ARMHF_CROSS_FILE" \
-    -Dwerror=true -Dpython.platlibdir="$site" -Dpython.purelibdir="$site" > /dev/null
-  meson compile -C "$BUILD_DIR/meson" > /dev/null
-  meson install -C "$BUILD_DIR/meson" > /dev/null
-}
-
 install_armhf_host_packages
 bash scripts/install_nodered.sh
 prepare_armhf_root
 make_armhf_venv "$VENV"
-cross_compile_into_venv
+# meson-python runs on the armhf interpreter, so that the install matches its tags; meson, ninja
+# and the cross compiler that it starts run natively.
+build_module_into "$VENV" "$BUILD_DIR/meson" \
+  --cross-file="$ARMHF_MACHINE_FILE" --cross-file="$ARMHF_CROSS_FILE"
 # The tests that build the module themselves build it for armhf too.
 export FLOW_MESON_CROSS_FILES="$ARMHF_MACHINE_FILE:$ARMHF_CROSS_FILE"
 exec "$VENV/bin/python" -m pytest "$@"

@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Shared by scripts/armhf.sh and scripts/wheels.sh (source it from the checkout's root): the
+# Sourced by scripts/armhf.sh from the checkout's root: the
 # host tools for building for 32-bit ARM (armhf), a Debian armhf root that holds the armhf
 # CPython with its headers and the test suite's packages, and "armhf venvs" whose python runs
 # that CPython under qemu-user. Nothing is run inside the root, so neither chroot nor binfmt is
@@ -18,10 +18,12 @@ ARMHF_CROSS_FILE="$PWD/scripts/armhf-cross.ini"
 # mypy checks the stub for the typing tests on the host; the root's mypy runs stubtest there.
 ARMHF_HOST_PACKAGES=(crossbuild-essential-armhf qemu-user meson ninja-build pkg-config python3 mypy)
 # Their dependencies come along (arch-all ones as they are, the others for armhf). libstdc++6 is
-# the C++ runtime that a C++ extension may need; pip installs the armhf wheel (scripts/wheels.sh).
+# the C++ runtime that a C++ extension may need; pip and meson-python build and install the
+# module on the armhf interpreter.
 ARMHF_ROOT_PACKAGES=(
   python3:armhf libpython3.11-dev:armhf libstdc++6:armhf
   python3-distutils python3-requests python3-pytest python3-hypothesis python3-mypy python3-pip
+  python3-mesonpy
 )
 
 armhf_log() { echo "armhf: $*" >&2; }
@@ -90,8 +92,4 @@ exec qemu-arm -L '$ARMHF_ROOT' -0 '$venv/bin/python' '$ARMHF_ROOT/usr/bin/python
 EOF
   chmod +x "$venv/bin/python"
   ln -sf python "$venv/bin/python3"
-}
-
-armhf_site_packages() {
-  echo "$(realpath -m "$1")/lib/python3.11/site-packages"
 }

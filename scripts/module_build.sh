@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # Sourced by every script that builds the module: the Debian packages each kind of run needs,
-# and the one way the module is built, by pip through meson-python, warnings as errors.
+# and the one way the module is built: a wheel by meson-python, warnings as errors, that pip
+# installs.
 
 # shellcheck disable=SC2034 # for the scripts that source this file
 # What builds the module for Debian's own python3 and runs the suite on it.
@@ -57,15 +58,12 @@ make_venv() {
   echo "$DEBIAN_SITE" > "$site/debian-packages.pth"
 }
 
-# Sets MESON_PYTHON_SETTINGS to pip's options for meson-python: build in BUILD_DIR ($1) with
-# the meson setup arguments that follow and -Dwerror=true.
-meson_python_settings() {
-  local build_dir="$1" arg
-  shift
-  MESON_PYTHON_SETTINGS=(--no-build-isolation --no-deps --quiet --config-settings=builddir="$build_dir")
-  for arg in -Dwerror=true "$@"; do
-    MESON_PYTHON_SETTINGS+=("--config-settings=setup-args=$arg")
-  done
+# build_wheel_into DIR VENV BUILD_DIR [SETUP_ARG...]: builds the module's wheel for VENV's
+# interpreter into DIR, in BUILD_DIR with those meson setup arguments and -Dwerror=true. The
+# output of meson goes to BUILD_DIR/build.log, and its tail to standard error on failure.
+build_wheel_into() {
+  local dir="$1" venv="$2" build_dir="$3"
+  shift 3
   # meson-python takes the list of files to install before the build brings it up to date:
   # a build dir older than a meson file is started afresh.
   if [ -f "$build_dir/build.ninja" ] && [ -n "$(find meson.build meson_options.txt src \
@@ -75,19 +73,22 @@ meson_python_settings() {
   # Where the native file that meson-python writes into the checkout is already this venv's,
   # it reconfigures the build dir, which fails on one that is not set up yet.
   [ -d "$build_dir/meson-private" ] || rm -f .mesonpy-native-file.ini
+  mkdir -p "$dir" "$build_dir"
+  # meson-python's hook itself, for pip before 23.1 passes on only the last of several
+  # setup-args.
+  "$venv/bin/python" -c 'import sys, mesonpy
+mesonpy.build_wheel(sys.argv[1], {"builddir": sys.argv[2], "setup-args": sys.argv[3:]})' \
+    "$dir" "$build_dir" -Dwerror=true "$@" > "$build_dir/build.log" 2>&1 \
+    || { tail -n 40 "$build_dir/build.log" >&2; return 1; }
 }
 
-# build_module_into VENV BUILD_DIR [SETUP_ARG...]: builds the module and installs it into VENV.
+# build_module_into VENV BUILD_DIR [SETUP_ARG...]: builds the module's wheel as above and
+# installs it into VENV.
 build_module_into() {
-  meson_python_settings "${@:2}"
-  "$1/bin/python" -m pip install "${MESON_PYTHON_SETTINGS[@]}" .
-}
-
-# build_wheel_into DIR VENV BUILD_DIR [SETUP_ARG...]: builds the module's wheel for VENV's
-# interpreter into DIR.
-build_wheel_into() {
-  meson_python_settings "${@:3}"
-  "$2/bin/python" -m pip wheel "${MESON_PYTHON_SETTINGS[@]}" --wheel-dir "$1" .
+  local wheels="$2/wheels"
+  rm -rf "$wheels"
+  build_wheel_into "$wheels" "$@" &&
+  "$1/bin/python" -m pip install --quiet --no-deps --no-index --force-reinstall "$wheels"/*.whl
 }
 
 # Where scripts/debian_root.sh keeps the root of a suite ($1) and architecture ($2).
