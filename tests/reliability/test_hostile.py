@@ -58,7 +58,7 @@ class Struck(Exception):
     def __str__(self):
         return "struck " + " ".join(map(str, self.args))
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "formatted struck"
 
 
