@@ -4,7 +4,8 @@
 
 Every row times the same call on the same data with both implementations and prints both
 times and the ratio (baseline / native: how many times faster the native module is). The
-end-to-end row and the memory row run against a real Node-RED on loopback.
+end-to-end rows and the memory row run against a real Node-RED on loopback; parse_flow is also
+set against the bare download of the same flow (requests.get and .json()).
 """
 import argparse
 import gc
@@ -14,6 +15,8 @@ import sys
 import timeit
 import tracemalloc
 from pathlib import Path
+
+import requests
 
 sys.path[:0] = [str(Path(__file__).parents[1] / "tests"), str(Path(__file__).parents[1] / "scripts")]
 
@@ -148,8 +151,17 @@ def parse_rows(n, rng):
         pair = [cls(host=server.host, port=server.port, node_id=start["id"], node_type="function")
                 for cls in (FlowAPIWrapper, PyFlowAPIWrapper)]
         assert pair[0].parse_flow() == pair[1].parse_flow()
-        yield f"parse_flow end to end, {n} nodes", *time_pair(*(w.parse_flow for w in pair), budget=1)
+        times = time_pair(*(w.parse_flow for w in pair), budget=1)
+        yield f"parse_flow end to end, {n} nodes", *times
+        yield "  native / bare download", times[0] / best_time(bare_download(pair[0].url), budget=1)
         yield "peak memory of one parse (bytes)", *(peak_memory(w.parse_flow) for w in pair)
+
+
+def bare_download(url):
+    """The download that parse_flow starts with, and nothing else: the floor of its time."""
+    def download():
+        return requests.get(f"{url}/flows", headers={"Node-RED-API-Version": "v2"}).json()
+    return download
 
 
 def peak_memory(call):

@@ -18,20 +18,18 @@ namespace {
 
 bool is_exact_str_or_absent(PyObject* value) noexcept { return !value || PyUnicode_CheckExact(value); }
 
-/// `record[key]` of an exact dict (borrowed), raising KeyError as the subscript does.
-PyObject* item(PyObject* record, PyObject* key) noexcept
-{
-    PyObject* value = PyDict_GetItemWithError(record, key);
-    if (!value && !PyErr_Occurred()) {
-        PyErr_SetObject(PyExc_KeyError, key);
-    }
-    return value;
-}
-
 /// The port entries that seek_prev_nodes would list for each id: (record, port) pairs in
-/// table order, then port order, one per port that holds the id.
+/// table order, then port order, one per port that holds the id. Each record's id and type
+/// are read once, when it is added: nothing can change them while the walk runs.
 class PredecessorIndex {
 public:
+    struct Node {
+        PyObject* record;  // borrowed from the table, as are the two below
+        PyObject* id;      // exact str, or NULL when the record has none
+        PyObject* type;    // exact str, or NULL
+        Py_ssize_t number;  // of the id in ids(), or -1
+    };
+
     /// 1 when built, 0 when the table holds anything but plain records, -1 on error.
     int build(PyObject* table) noexcept
     {
@@ -57,23 +55,39 @@ public:
         return number < 0 ? -1 : heads_[static_cast<size_t>(number)];
     }
 
-    PyObject* record_of(Py_ssize_t entry) const noexcept { return entries_[static_cast<size_t>(entry)].record; }
+    /// The first entry for the id of a node of the table, or -1.
+    Py_ssize_t first_entry(const Node& node) const noexcept
+    {
+        return node.number < 0 ? -1 : heads_[static_cast<size_t>(node.number)];
+    }
+
+    const Node& node_of(Py_ssize_t entry) const noexcept { return nodes_[entries_[static_cast<size_t>(entry)].node]; }
+    PyObject* record_of(Py_ssize_t entry) const noexcept { return node_of(entry).record; }
     Py_ssize_t port_of(Py_ssize_t entry) const noexcept { return entries_[static_cast<size_t>(entry)].port; }
     Py_ssize_t next_of(Py_ssize_t entry) const noexcept { return entries_[static_cast<size_t>(entry)].next; }
+    /// Every id of the table, its records' and their targets'.
+    const StrTable& ids() const noexcept { return ids_; }
 
 private:
     struct Entry {
-        PyObject* record;  // borrowed from the table
+        size_t node;
         Py_ssize_t port;
         Py_ssize_t next;  // the next entry for the same id, or -1
     };
 
     int add_record(PyObject* record) noexcept
     {
-        if (!PyDict_CheckExact(record) || !fast::lookups_run_no_code(record) ||
-            !is_exact_str_or_absent(PyDict_GetItemWithError(record, names().id)) ||
-            !is_exact_str_or_absent(PyDict_GetItemWithError(record, names().type))) {
+        if (!PyDict_CheckExact(record) || !fast::lookups_run_no_code(record)) {
             return 0;
+        }
+        PyObject* id = PyDict_GetItemWithError(record, names().id);      // borrowed
+        PyObject* type = PyDict_GetItemWithError(record, names().type);  // borrowed
+        if (!is_exact_str_or_absent(id) || !is_exact_str_or_absent(type)) {
+            return 0;
+        }
+        const Py_ssize_t number = id ? number_of(id) : -1;
+        if ((id && number < 0) || nodes_.push(Node{record, id, type, number}) < 0) {
+            return -1;
         }
         PyObject* wires = PyDict_GetItemWithError(record, names().wires);  // borrowed
         if (!wires) {
@@ -83,7 +97,7 @@ private:
             return 0;
         }
         for (Py_ssize_t port = 0; port < PyList_GET_SIZE(wires); port++) {
-            const int added = add_port(record, port, PyList_GET_ITEM(wires, port));
+            const int added = add_port(nodes_.size() - 1, port, PyList_GET_ITEM(wires, port));
             if (added <= 0) {
                 return added;
             }
@@ -91,7 +105,7 @@ private:
         return 1;
     }
 
-    int add_port(PyObject* record, Py_ssize_t port, PyObject* target_ids) noexcept
+    int add_port(size_t node, Py_ssize_t port, PyObject* target_ids) noexcept
     {
         if (!PyList_CheckExact(target_ids)) {
             return 0;
@@ -101,33 +115,39 @@ private:
             if (!PyUnicode_CheckExact(id)) {
                 return 0;
             }
-            if (add_entry(id, record, port) < 0) {
+            if (add_entry(id, node, port) < 0) {
                 return -1;
             }
         }
         return 1;
     }
 
-    int add_entry(PyObject* id, PyObject* record, Py_ssize_t port) noexcept
+    /// The number of `id`, with room for its entries; -1 on error.
+    Py_ssize_t number_of(PyObject* id) noexcept
     {
         const Py_ssize_t number = ids_.insert(id);
+        if (number >= 0 && static_cast<size_t>(number) == heads_.size() &&
+            (heads_.push(-1) < 0 || tails_.push(-1) < 0)) {
+            return -1;
+        }
+        return number;
+    }
+
+    int add_entry(PyObject* id, size_t node, Py_ssize_t port) noexcept
+    {
+        const Py_ssize_t number = number_of(id);
         if (number < 0) {
             return -1;
         }
         const size_t n = static_cast<size_t>(number);
-        if (n == heads_.size()) {
-            if (heads_.push(-1) < 0 || tails_.push(-1) < 0) {
-                return -1;
-            }
-        }
         const Py_ssize_t tail = tails_[n];
         // An id listed twice in one port still makes one entry.
-        if (tail >= 0 && entries_[static_cast<size_t>(tail)].record == record &&
+        if (tail >= 0 && entries_[static_cast<size_t>(tail)].node == node &&
             entries_[static_cast<size_t>(tail)].port == port) {
             return 1;
         }
         const Py_ssize_t entry = static_cast<Py_ssize_t>(entries_.size());
-        if (entries_.push(Entry{record, port, -1}) < 0) {
+        if (entries_.push(Entry{node, port, -1}) < 0) {
             return -1;
         }
         (tail >= 0 ? entries_[static_cast<size_t>(tail)].next : heads_[n]) = entry;
@@ -138,6 +158,7 @@ private:
     StrTable ids_;
     Vector<Py_ssize_t> heads_;
     Vector<Py_ssize_t> tails_;
+    Vector<Node> nodes_;
     Vector<Entry> entries_;
 };
 
@@ -158,6 +179,9 @@ public:
             !fast::plain_feed_types(feed_types_) || !visited_so_far_are_str()) {
             return 0;
         }
+        for (size_t i = 0; i < 4; i++) {
+            feed_needles_[i] = StrNeedle(feed_types_[i].get());
+        }
         const int built = index_.build(table_.get());
         return built > 0 ? lists_the_same(start, first_entries) : built;
     }
@@ -175,19 +199,20 @@ public:
                 continue;
             }
             levels_.top() = index_.next_of(entry);
-            PyObject* record = index_.record_of(entry);
-            PyObject* type = item(record, names().type);
-            if (!type) {
+            const PredecessorIndex::Node& node = index_.node_of(entry);
+            if (!node.type) {
+                PyErr_SetObject(PyExc_KeyError, names().type);  // as `record["type"]` raises
                 return Ref();
             }
-            if (is_feed_type(type)) {
+            if (is_feed_type(node.type)) {
                 // Held: making the answer may collect garbage, and a finalizer may empty the table.
-                Ref found = Ref::borrow(record);
+                Ref found = Ref::borrow(node.record);
                 Ref port = Ref::steal(PyLong_FromSsize_t(index_.port_of(entry)));
                 return port ? Ref::steal(PyTuple_Pack(2, found.get(), port.get())) : Ref();
             }
-            const int worth = index_.first_entry(record) >= 0 ? not_visited(record) : 0;
-            if (worth < 0 || (worth && enter(record) < 0)) {
+            // A node with no entries has an id, and so has one that is entered.
+            const int worth = index_.first_entry(node) >= 0 ? not_visited(node) : 0;
+            if (worth < 0 || (worth && enter(node) < 0)) {
                 return Ref();
             }
         }
@@ -230,57 +255,65 @@ private:
         return true;
     }
 
-    /// The visited ids as a set, made at the first membership test: many walks never make
-    /// one, and the list may be long after direct calls that nobody reset.
+    /// The ids of the table that are visited, noted at the first membership test: many walks
+    /// never make one, and the list may be long after direct calls that nobody reset. An id
+    /// that is not in the table is no node's, and no test asks for it.
     int note_visited_so_far() noexcept
     {
-        PyObject* visited = visited_.get();
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(visited); i++) {
-            if (seen_.insert(PyList_GET_ITEM(visited, i)) < 0) {
+        for (size_t i = 0; i < index_.ids().size(); i++) {
+            if (visited_numbers_.push(false) < 0) {
                 return -1;
             }
         }
-        seen_made_ = true;
+        PyObject* visited = visited_.get();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(visited); i++) {
+            const Py_ssize_t number = index_.ids().find(PyList_GET_ITEM(visited, i));
+            if (number >= 0) {
+                visited_numbers_[static_cast<size_t>(number)] = true;
+            }
+        }
+        visited_noted_ = true;
         return 0;
     }
 
     bool is_feed_type(PyObject* type) const noexcept
     {
-        for (const Ref& feed_type : feed_types_) {
-            if (same_exact_str(type, feed_type.get())) {
+        for (const StrNeedle& feed_type : feed_needles_) {
+            if (feed_type.matches(type)) {
                 return true;
             }
         }
         return false;
     }
 
-    /// 1 when the id of `record` is not among the visited ones, 0 when it is, -1 on error.
-    int not_visited(PyObject* record) noexcept
+    /// 1 when the id of `node` is not among the visited ones, 0 when it is, -1 on error.
+    int not_visited(const PredecessorIndex::Node& node) noexcept
     {
-        PyObject* id = item(record, names().id);
-        if (!id || (!seen_made_ && note_visited_so_far() < 0)) {
+        if (!visited_noted_ && note_visited_so_far() < 0) {
             return -1;
         }
-        return seen_.find(id) < 0;
+        return !visited_numbers_[static_cast<size_t>(node.number)];
     }
 
     /// Entering a node: its entries become a level, its id a visit.
-    int enter(PyObject* record) noexcept
+    int enter(const PredecessorIndex::Node& node) noexcept
     {
-        const Py_ssize_t first = index_.first_entry(record);
-        PyObject* id = item(record, names().id);
-        if (!id || PyList_Append(visited_.get(), id) < 0 || (seen_made_ && seen_.insert(id) < 0)) {
+        if (PyList_Append(visited_.get(), node.id) < 0) {
             return -1;
         }
-        return levels_.push(first);
+        if (visited_noted_) {
+            visited_numbers_[static_cast<size_t>(node.number)] = true;
+        }
+        return levels_.push(index_.first_entry(node));
     }
 
     Ref table_;
     Ref visited_;
     Ref feed_types_[4];
+    StrNeedle feed_needles_[4];
     PredecessorIndex index_;
-    StrTable seen_;
-    bool seen_made_ = false;
+    Vector<bool> visited_numbers_;  // per id of the table, once noted
+    bool visited_noted_ = false;
     Vector<Py_ssize_t> levels_;  // per entered node: its next entry to examine, or -1
 };
 
