@@ -2,7 +2,7 @@
 last, entries deleted before it or after it, keys that are not str, str subclasses, and the split
 dicts of instance attributes. Only the order of entries may count, never how they are stored."""
 
-from conftest import VIDEO_TYPES, make_wrapper
+from search_flows import VIDEO_TYPES, make_wrapper
 from differential import plain_twin
 from hypothesis import given, settings
 from hypothesis import strategies as st

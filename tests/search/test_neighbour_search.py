@@ -4,7 +4,7 @@ import sys
 from types import SimpleNamespace
 
 import pytest
-from conftest import make_wrapper, node, pairs
+from search_flows import make_wrapper, node, pairs
 
 PREV_CASES = {
     "empty table": ([], {"id": "S"}, []),

@@ -7,7 +7,7 @@ answer, the visited ids and the exception raised.
 
 import types
 
-from conftest import VIDEO_TYPES
+from search_flows import VIDEO_TYPES
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from zorv_sdk.constants import Module

@@ -1,7 +1,7 @@
 """The three searches on random flows, against the plain-Python rendition of the same walks."""
 
 import pytest
-from conftest import VIDEO_TYPES, make_wrapper, pairs
+from search_flows import VIDEO_TYPES, make_wrapper, pairs
 from differential import plain_twin
 from hypothesis import given, settings
 from hypothesis import strategies as st

@@ -5,7 +5,7 @@ from collections import UserDict
 from types import SimpleNamespace
 
 import pytest
-from conftest import VIDEO_TYPES, make_wrapper, node, video
+from search_flows import VIDEO_TYPES, make_wrapper, node, video
 from zorv_sdk.nodered import flow
 
 KINDS = ["VideoFeed", "VFVideoFile", "VFUsbCamera", "VFIpCamera"]
