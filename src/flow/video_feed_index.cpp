@@ -33,6 +33,16 @@ public:
     /// 1 when built, 0 when the table holds anything but plain records, -1 on error.
     int build(PyObject* table) noexcept
     {
+        // Records found plain before need no second look at their keys.
+        if (const Vector<fast::PlainRecord>* records = fast::plain_records(table)) {
+            for (size_t i = 0; i < records->size(); i++) {
+                const int added = add_plain_record((*records)[i].record, (*records)[i].wires);
+                if (added <= 0) {
+                    return added;
+                }
+            }
+            return 1;
+        }
         Py_ssize_t position = 0;
         PyObject *key, *record;  // borrowed
         while (PyDict_Next(table, &position, &key, &record)) {
@@ -80,6 +90,12 @@ private:
         if (!PyDict_CheckExact(record) || !fast::lookups_run_no_code(record)) {
             return 0;
         }
+        return add_plain_record(record, PyDict_GetItemWithError(record, names().wires));
+    }
+
+    /// Adds an exact dict of exact str keys, and its "wires" (NULL where it has none).
+    int add_plain_record(PyObject* record, PyObject* wires) noexcept
+    {
         PyObject* id = PyDict_GetItemWithError(record, names().id);      // borrowed
         PyObject* type = PyDict_GetItemWithError(record, names().type);  // borrowed
         if (!is_exact_str_or_absent(id) || !is_exact_str_or_absent(type)) {
@@ -89,7 +105,6 @@ private:
         if ((id && number < 0) || nodes_.push(Node{record, id, type, number}) < 0) {
             return -1;
         }
-        PyObject* wires = PyDict_GetItemWithError(record, names().wires);  // borrowed
         if (!wires) {
             return 1;
         }
