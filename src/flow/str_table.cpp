@@ -46,9 +46,17 @@ Py_ssize_t StrTable::insert(PyObject* key) noexcept
     return slot->number;
 }
 
-int StrTable::grow() noexcept
+int StrTable::reserve(size_t count) noexcept
 {
-    const size_t capacity = slots_ ? 2 * (mask_ + 1) : 64;
+    size_t capacity = slots_ ? mask_ + 1 : 64;
+    while (capacity < 2 * count) {
+        capacity *= 2;
+    }
+    return slots_ && capacity == mask_ + 1 ? 0 : resize(capacity);
+}
+
+int StrTable::resize(size_t capacity) noexcept
+{
     Slot* old = slots_;
     const size_t old_capacity = old ? mask_ + 1 : 0;
     slots_ = static_cast<Slot*>(PyMem_Calloc(capacity, sizeof(Slot)));

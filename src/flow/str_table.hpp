@@ -22,6 +22,9 @@ public:
     /// The number of `key`, given the next free one when it was not in the table yet; -1 with
     /// MemoryError set when the table cannot grow.
     Py_ssize_t insert(PyObject* key) noexcept;
+    /// Makes room for `count` keys in all, so that inserting them does not grow the table
+    /// step by step; -1 with MemoryError set when it cannot.
+    int reserve(size_t count) noexcept;
     size_t size() const noexcept { return count_; }
 
 private:
@@ -32,7 +35,8 @@ private:
     };
 
     Slot* slot_for(PyObject* key, Py_hash_t hash) const noexcept;
-    int grow() noexcept;
+    int grow() noexcept { return resize(slots_ ? 2 * (mask_ + 1) : 64); }
+    int resize(size_t capacity) noexcept;
 
     Slot* slots_ = nullptr;
     size_t mask_ = 0;

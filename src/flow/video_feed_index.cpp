@@ -33,6 +33,10 @@ public:
     /// 1 when built, 0 when the table holds anything but plain records, -1 on error.
     int build(PyObject* table) noexcept
     {
+        // Most target ids are ids of records too.
+        if (ids_.reserve(static_cast<size_t>(PyDict_GET_SIZE(table))) < 0) {
+            return -1;
+        }
         // Records found plain before need no second look at their keys.
         if (const Vector<fast::PlainRecord>* records = fast::plain_records(table)) {
             for (size_t i = 0; i < records->size(); i++) {
