@@ -28,6 +28,7 @@ from zorv_sdk.nodered import flow
 
 CASES = int(os.environ.get("FLOW_HOSTILE_CASES", "100000"))
 BATCH = 2000
+COLD_RECHECKS = 1000
 # The rendition whose attribute reads stay plain lookups: see differential.unspecialised.
 MODEL = unspecialised(plain_flow)
 SIDES = (flow, MODEL)
@@ -524,8 +525,9 @@ def test_hostile_cases_do_what_python_does():
     print(f"{len(differences)} of {CASES} cases differ in the run")
     # The harness's own attribute stores and reads, specialised by the cases run before, can
     # skip a probe's comparison on one side only; a difference that the case shows again when
-    # run cold is the module's.
-    if len(differences) <= 100:
+    # run cold is the module's. A warm run has been seen to give some hundreds of those; more
+    # than COLD_RECHECKS is taken for a fault of the module without rerunning each.
+    if len(differences) <= COLD_RECHECKS:
         differences = [d for d in map(in_cold_interpreter, map(seed_of, differences)) if d]
     print(f"{len(differences)} of them again when run cold")
     assert not differences, "\n".join(differences[:20])
