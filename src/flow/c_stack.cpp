@@ -51,4 +51,13 @@ int check_c_stack() noexcept
     return -1;
 }
 
+bool counts_as_recursive_call() noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return stack_floor == 1;  // the stack could not be told
+#else
+    return true;
+#endif
+}
+
 }  // namespace flow

@@ -30,11 +30,17 @@ MethodObject* as_method(PyObject* obj) noexcept { return reinterpret_cast<Method
 /// of the C stack.
 PyObject* run_body(const Signature& sig, PyObject* const* arguments) noexcept
 {
-    if (check_c_stack() < 0 || Py_EnterRecursiveCall(" while calling a FlowAPIWrapper method")) {
+    if (check_c_stack() < 0) {
+        return nullptr;
+    }
+    const bool counted = counts_as_recursive_call();
+    if (counted && Py_EnterRecursiveCall(" while calling a FlowAPIWrapper method")) {
         return nullptr;
     }
     PyObject* result = sig.body(arguments);
-    Py_LeaveRecursiveCall();
+    if (counted) {
+        Py_LeaveRecursiveCall();
+    }
     return result;
 }
 
