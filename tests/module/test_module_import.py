@@ -35,7 +35,7 @@ def run_fresh(code: str, **env: str) -> object:
     read_at_import = ("NODE_RED_HOST", "NODE_ID", "NODE_TYPE", "ZORV_LOG_LEVEL")
     environ = {k: v for k, v in os.environ.items() if k not in read_at_import}
     done = subprocess.run([sys.executable, "-c", code], env={**environ, **env},
-                          capture_output=True, text=True, timeout=60)
+                          capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     return ast.literal_eval(done.stdout.splitlines()[-1])
 

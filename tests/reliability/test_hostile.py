@@ -512,7 +512,7 @@ def in_cold_interpreter(seed):
     code = f"import reliability.test_hostile as h; print(h.compare({seed}) or '', end='')"
     paths = os.pathsep.join(str(Path(__file__).parents[i]) for i in (1, 2)) + os.pathsep + str(
         Path(__file__).parents[2] / "scripts")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
                           env={**os.environ, "PYTHONPATH": paths})
     return done.stdout or (f"seed {seed}: the cold run ended with status {done.returncode}: {done.stderr[-300:]}"
                            if done.returncode else None)
@@ -588,7 +588,7 @@ def test_user_code_called_as_often_as_python_calls_it(name):
     tests = Path(__file__).parents[1]
     child = subprocess.run(
         [sys.executable, "-c", "import sys; from reliability.test_hostile import leak_counts; print(leak_counts(sys.argv[1]))",
-         name], capture_output=True, text=True, timeout=60, cwd=tests,
+         name], capture_output=True, text=True, timeout=300, cwd=tests,
         env=dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=f"{tests}{os.pathsep}{tests.parent / 'scripts'}"))
     assert child.returncode == 0, child.stderr
     native, model = eval(child.stdout)  # a repr of counts and ports
