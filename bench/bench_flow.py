@@ -21,7 +21,7 @@ import requests
 
 sys.path[:0] = [str(Path(__file__).parents[1] / "tests"), str(Path(__file__).parents[1] / "scripts")]
 
-from local_nodered import REPO_ROOT, NodeRedServer  # noqa: E402
+from local_nodered import API_HEADERS, REPO_ROOT, NodeRedServer  # noqa: E402
 from plain_flow import FlowAPIWrapper as PyFlowAPIWrapper  # noqa: E402
 from zorv_sdk.constants import Module  # noqa: E402
 from zorv_sdk.nodered.flow import FlowAPIWrapper  # noqa: E402
@@ -179,7 +179,7 @@ def parse_rows(n, rng):
 def bare_download(url):
     """The download that parse_flow starts with, and nothing else: the floor of its time."""
     def download():
-        return requests.get(f"{url}/flows", headers={"Node-RED-API-Version": "v2"}).json()
+        return requests.get(f"{url}/flows", headers=API_HEADERS).json()
     return download
 
 
