@@ -13,6 +13,8 @@
 #include "str_table.hpp"
 #include "vector.hpp"
 
+#include <iterator>
+
 namespace flow {
 namespace {
 
@@ -198,7 +200,7 @@ public:
             !fast::plain_feed_types(feed_types_) || !visited_so_far_are_str()) {
             return 0;
         }
-        for (size_t i = 0; i < 4; i++) {
+        for (size_t i = 0; i < std::size(feed_types_); i++) {
             feed_needles_[i] = StrNeedle(feed_types_[i].get());
         }
         const int built = index_.build(table_.get());
