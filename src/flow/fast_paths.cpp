@@ -28,10 +28,19 @@ int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
     return 0;
 }
 
+/// Whether the running interpreter tells a dict's watchers of every change of it. CPython
+/// 3.13.0 and 3.14.0a1 do not for an object's attribute dict when the object's attributes are
+/// set; the build may have been made against headers without that fault.
+bool watchers_see_every_change() noexcept
+{
+    const unsigned long version = Py_Version;
+    return version < 0x030D0000 || (version >= 0x030D0100 && version < 0x030E0000) || version >= 0x030E00A2;
+}
+
 /// lookups_run_no_code for an exact dict, which is watched from now on.
 bool watch_if_plain(PyObject* dict) noexcept
 {
-    if (!PyDict_CheckExact(dict) || !lookups_run_no_code(dict)) {
+    if (dict_watcher < 0 || !PyDict_CheckExact(dict) || !lookups_run_no_code(dict)) {
         return false;
     }
     if (PyDict_Watch(dict_watcher, dict) < 0) {
@@ -252,10 +261,14 @@ unsigned long long watched_changes = 1;
 int start_watching() noexcept
 {
 #ifdef FLOW_WATCHES_DICTS
-    if (dict_watcher < 0) {
+    // Where changes may go unseen, nothing is watched, and no shortcut relies on it.
+    if (dict_watcher < 0 && watchers_see_every_change()) {
         dict_watcher = PyDict_AddWatcher(count_change);
+        if (dict_watcher < 0) {
+            return -1;
+        }
     }
-    return dict_watcher < 0 ? -1 : 0;
+    return 0;
 #else
     return 0;
 #endif

@@ -2,6 +2,10 @@
 last, entries deleted before it or after it, keys that are not str, str subclasses, and the split
 dicts of instance attributes. Only the order of entries may count, never how they are stored."""
 
+import pathlib
+import subprocess
+import sys
+
 from search_flows import VIDEO_TYPES, make_wrapper
 from differential import plain_twin
 from hypothesis import given, settings
@@ -85,3 +89,62 @@ def test_searches_read_every_layout_alike(case):
     assert all(e["node"] is m["node"] for e, m in zip(found, expected))
     assert w.seek_video_feed(start) == model.seek_video_feed(start)
     assert w._visited_node_ids == model._visited_node_ids
+
+
+REWIRED_THROUGH_ATTRIBUTES = """
+import sys
+sys.path.insert(0, sys.argv[1])
+import plain_flow
+from zorv_sdk.nodered.flow import FlowAPIWrapper
+
+
+class Node:
+    pass
+
+
+def rewire(node, target):
+    node.wires = [[target]]  # run often enough for the interpreter to specialise the store
+
+
+class Rewiring:
+    '''A target id that, each time it is compared, rewires the last node.'''
+
+    def __init__(self, nodes):
+        self.nodes, self.compared = nodes, 0
+
+    def __eq__(self, other):
+        self.compared += 1
+        rewire(self.nodes[-1], "n%d" % (self.compared % 3))
+        return False
+
+    __hash__ = None
+
+
+def searches(wrapper_class):
+    nodes = [Node() for _ in range(4)]
+    for i, node in enumerate(nodes):
+        node.id, node.type = "n%d" % i, "function"
+        rewire(node, "n1")
+    nodes[0].wires = [[Rewiring(nodes)]]
+    wrapper = wrapper_class()
+    wrapper._nodes = {node.id: vars(node) for node in nodes}
+    found = []
+    for turn in range(60):
+        rewire(nodes[turn % 3 + 1], "n%d" % (turn % 3))
+        for target in ("n0", "n1", "n2"):
+            found.append([(e["node"]["id"], e["port"]) for e in wrapper.seek_prev_nodes({"id": target})])
+    return found
+
+
+print(searches(FlowAPIWrapper) == searches(plain_flow.FlowAPIWrapper))
+"""
+
+
+def test_records_rewired_through_their_objects_are_read_anew():
+    """Records that are objects' attribute dicts, rewired by setting the objects' attributes between
+    searches and during one. Run in an interpreter of its own: reading a wire list that the
+    object no longer holds may crash it."""
+    tests = pathlib.Path(__file__).resolve().parent.parent
+    done = subprocess.run([sys.executable, "-c", REWIRED_THROUGH_ATTRIBUTES, str(tests)],
+                          capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stdout.strip()) == (0, "True"), done.stderr[-2000:]
