@@ -1,5 +1,6 @@
 #include "calls.hpp"
 
+#include "fast_paths.hpp"
 #include "globals.hpp"
 #include "names.hpp"
 
@@ -67,6 +68,9 @@ Ref call_looked_up(PyObject* callable, bool unbound, PyObject* obj, PyObject* ar
 
 Ref get_attribute(PyObject* obj, PyObject* name) noexcept
 {
+    if (Ref value = fast::own_attribute(obj, name)) {
+        return value;
+    }
     // The generic lookup of the usual class is called directly, without the dispatch; it names
     // the attribute and object in the AttributeError itself.
     return Ref::steal(Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr ? PyObject_GenericGetAttr(obj, name)

@@ -10,6 +10,8 @@
 #include "names.hpp"
 
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #if FLOW_FAST_PATHS && PY_VERSION_HEX >= 0x030C0000
 #define FLOW_WATCHES_DICTS 1
@@ -37,13 +39,13 @@ bool watchers_see_every_change() noexcept
     return version < 0x030D0000 || (version >= 0x030D0100 && version < 0x030E0000) || version >= 0x030E00A2;
 }
 
-/// lookups_run_no_code for an exact dict, which is watched from now on.
-bool watch_if_plain(PyObject* dict) noexcept
+/// lookups_run_no_code for an exact dict, which `watcher` watches from now on.
+bool watch_if_plain(PyObject* dict, int watcher = dict_watcher) noexcept
 {
-    if (dict_watcher < 0 || !PyDict_CheckExact(dict) || !lookups_run_no_code(dict)) {
+    if (watcher < 0 || !PyDict_CheckExact(dict) || !lookups_run_no_code(dict)) {
         return false;
     }
-    if (PyDict_Watch(dict_watcher, dict) < 0) {
+    if (PyDict_Watch(watcher, dict) < 0) {
         PyErr_Clear();
         return false;
     }
@@ -254,23 +256,167 @@ Ref plain_global(PyObject* name) noexcept
                                                                                           : Ref();
 }
 
+#ifdef FLOW_WATCHES_DICTS
+int instance_watcher = -1;
+int class_watcher = -1;
+
+/// What is known of the module's own class while no change of it has been reported, and of
+/// the attribute dict of the instance read last.
+struct OwnClass {
+    PyTypeObject* type = nullptr;  // held while it is the module's
+    bool unchanged = false;        // since the names below were looked up
+    // Names of attributes looked up in the class and its bases, and whether none had them.
+    PyObject* names[4] = {};
+    bool absent[4] = {};
+    size_t n_names = 0;
+    // The instance dict last found to hold only str keys, until it changes (it is watched),
+    // and values read from it meanwhile.
+    PyObject* plain_dict = nullptr;
+    PyObject* read_names[4] = {};
+    PyObject* read_values[4] = {};  // borrowed from plain_dict
+    size_t n_read = 0;
+};
+OwnClass own_class;
+
+int note_instance_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept
+{
+    if (dict == own_class.plain_dict) {
+        own_class.plain_dict = nullptr;
+    }
+    return 0;
+}
+
+int note_class_change(PyTypeObject* type) noexcept
+{
+    if (type == own_class.type) {
+        own_class.unchanged = false;
+    }
+    return 0;
+}
+
+/// Starts over what is known of the class, when it still reads attributes generically.
+bool relearn_class(OwnClass& c) noexcept
+{
+    // Changes are reported only for a class holding a version tag, which a change takes away:
+    // giving it one again makes the next change reported too.
+    if (PyUnstable_Type_AssignVersionTag(c.type) != 1 || c.type->tp_getattro != PyObject_GenericGetAttr ||
+        c.type->tp_dictoffset == 0) {
+        return false;
+    }
+    c.n_names = 0;
+    c.unchanged = true;
+    return true;
+}
+
+/// Whether the class and its bases have nothing named `name`, remembered until the class changes.
+bool class_lacks(PyObject* name) noexcept
+{
+    OwnClass& c = own_class;
+    if (!c.unchanged && !relearn_class(c)) {
+        return false;
+    }
+    for (size_t i = 0; i < c.n_names; i++) {
+        if (c.names[i] == name) {
+            return c.absent[i];
+        }
+    }
+    const bool absent = is_absent_from(c.type, name);
+    if (c.n_names < std::size(c.names)) {
+        c.names[c.n_names] = name;
+        c.absent[c.n_names++] = absent;
+    }
+    return absent;
+}
+
+/// Whether no lookup in `dict`, an instance dict, can run code: remembered until it changes.
+/// It is watched apart from the node tables, so that the changes of one do not cost the other
+/// what was known of it.
+bool is_plain_instance_dict(PyObject* dict) noexcept
+{
+    OwnClass& c = own_class;
+    if (dict == c.plain_dict) {
+        return true;
+    }
+    c.n_read = 0;
+    if (!watch_if_plain(dict, instance_watcher)) {
+        return false;
+    }
+    c.plain_dict = dict;
+    return true;
+}
+
+/// `dict[name]` (borrowed) or NULL, for the dict that is_plain_instance_dict() has just let through.
+PyObject* read_plain_instance_dict(PyObject* dict, PyObject* name) noexcept
+{
+    OwnClass& c = own_class;
+    for (size_t i = 0; i < c.n_read; i++) {
+        if (c.read_names[i] == name) {
+            return c.read_values[i];
+        }
+    }
+    PyObject* value = PyDict_GetItemWithError(dict, name);  // runs no code, cannot fail
+    if (value && c.n_read < std::size(c.read_names)) {
+        c.read_names[c.n_read] = name;
+        c.read_values[c.n_read++] = value;
+    }
+    return value;
+}
+#endif
+
 }  // namespace
 
 unsigned long long watched_changes = 1;
 
-int start_watching() noexcept
+void start_watching() noexcept
 {
 #ifdef FLOW_WATCHES_DICTS
-    // Where changes may go unseen, nothing is watched, and no shortcut relies on it.
-    if (dict_watcher < 0 && watchers_see_every_change()) {
-        dict_watcher = PyDict_AddWatcher(count_change);
-        if (dict_watcher < 0) {
-            return -1;
-        }
+    // Where changes may go unseen, nothing is watched, and no shortcut relies on watching. An
+    // interpreter whose watchers are all taken by others leaves the module without them too.
+    if (dict_watcher >= 0 || !watchers_see_every_change()) {
+        return;
     }
-    return 0;
+    dict_watcher = PyDict_AddWatcher(count_change);
+    instance_watcher = dict_watcher < 0 ? -1 : PyDict_AddWatcher(note_instance_dict_change);
+    class_watcher = instance_watcher < 0 ? -1 : PyType_AddWatcher(note_class_change);
+    if (class_watcher < 0) {
+        PyErr_Clear();
+    }
+#endif
+}
+
+void watch_own_class(PyObject* cls) noexcept
+{
+#ifdef FLOW_WATCHES_DICTS
+    if (PyType_Watch(class_watcher, cls) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    PyTypeObject* replaced = std::exchange(own_class.type, reinterpret_cast<PyTypeObject*>(Py_NewRef(cls)));
+    own_class.unchanged = false;
+    Py_XDECREF(replaced);
 #else
-    return 0;
+    (void)cls;
+#endif
+}
+
+Ref own_attribute(PyObject* self, PyObject* name) noexcept
+{
+#ifdef FLOW_WATCHES_DICTS
+    if (Py_TYPE(self) != own_class.type || !class_lacks(name)) {
+        return Ref();
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) {
+        PyErr_Clear();
+        return Ref();
+    }
+    // Runs no code, so that where the name is absent, the generic lookup that raises the error
+    // repeats it unobserved.
+    return is_plain_instance_dict(dict.get()) ? Ref::borrow(read_plain_instance_dict(dict.get(), name)) : Ref();
+#else
+    (void)self;
+    (void)name;
+    return Ref();
 #endif
 }
 

@@ -38,8 +38,19 @@ inline bool are_exact_str(PyObject* a, PyObject* b) noexcept
 /// so no key's `__eq__` is asked. Linear in the size of the dict.
 bool lookups_run_no_code(PyObject* dict) noexcept;
 
-/// Makes the module ready to watch dicts, where the interpreter can (3.12 on); once per process.
-int start_watching() noexcept;
+/// Makes the module ready to watch dicts and classes, where the interpreter can (3.12 on);
+/// once per process.
+void start_watching() noexcept;
+
+/// Notes `cls`, the class the module made, whose instances' attributes own_attribute() may then
+/// read while the class stays as it is; it is kept for the life of the process.
+void watch_own_class(PyObject* cls) noexcept;
+
+/// `self.name`, for an instance of the module's own class, read from its instance dict alone:
+/// while nothing named `name` is in the class or its bases, nothing the generic lookup would
+/// do besides can run code or answer otherwise. A new reference; empty, with no error set,
+/// where that is not known or the name is not there: then the generic lookup is to be asked.
+Ref own_attribute(PyObject* self, PyObject* name) noexcept;
 
 /// Moves at every change of any dict watched here (where dicts are watched; else it stays),
 /// so that a state found while it stood still is known to be the same state.

@@ -215,7 +215,11 @@ int bind_class() noexcept
     }
     PyObject* args[] = {names().FlowAPIWrapper, bases.get(), ns.get()};
     Ref cls = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
-    return cls ? store_global(names().FlowAPIWrapper, cls.get()) : -1;
+    if (!cls) {
+        return -1;
+    }
+    fast::watch_own_class(cls.get());
+    return store_global(names().FlowAPIWrapper, cls.get());
 }
 
 int run_body() noexcept
@@ -235,8 +239,11 @@ int initialise(PyObject* module) noexcept
     if (record_module(module) < 0) {
         return -1;
     }
-    if (check_version() < 0 || init_names() < 0 || ready_method_type() < 0 || fast::start_watching() < 0 ||
-        register_in_sys_modules(module) < 0 || run_body() < 0) {
+    const bool ready = check_version() >= 0 && init_names() >= 0 && ready_method_type() >= 0;
+    if (ready) {
+        fast::start_watching();
+    }
+    if (!ready || register_in_sys_modules(module) < 0 || run_body() < 0) {
         forget_module();
         return -1;
     }
