@@ -14,10 +14,6 @@ namespace {
 // for raising the error and unwinding.
 constexpr uintptr_t reserve = 256 * 1024;
 
-// The lowest frame address the thread's calls may reach: 0 while not looked up yet, 1 where
-// the thread's stack cannot be told. Initial-exec: read with one load on every call.
-__thread uintptr_t stack_floor __attribute__((tls_model("initial-exec"))) = 0;
-
 uintptr_t find_stack_floor() noexcept
 {
 #if defined(__linux__)
@@ -38,7 +34,9 @@ uintptr_t find_stack_floor() noexcept
 
 }  // namespace
 
-int check_c_stack() noexcept
+__thread uintptr_t stack_floor __attribute__((tls_model("initial-exec"))) = 0;
+
+int check_c_stack_slowly() noexcept
 {
     uintptr_t floor = stack_floor;
     if (floor == 0) {
@@ -49,15 +47,6 @@ int check_c_stack() noexcept
     }
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
     return -1;
-}
-
-bool counts_as_recursive_call() noexcept
-{
-#if PY_VERSION_HEX >= 0x030C0000
-    return stack_floor == 1;  // the stack could not be told
-#else
-    return true;
-#endif
 }
 
 }  // namespace flow
