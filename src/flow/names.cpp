@@ -27,7 +27,8 @@ int make_numbers_and_tuples(Names& n) noexcept
     n.default_port = PyLong_FromLong(1880);
     n.kw_headers = PyTuple_Pack(1, n.headers);
     n.kw_name = PyTuple_Pack(1, n.name);
-    bool all = n.zero && n.one && n.default_timeout && n.default_port && n.kw_headers && n.kw_name;
+    n.no_items = PyTuple_New(0);
+    bool all = n.zero && n.one && n.default_timeout && n.default_port && n.kw_headers && n.kw_name && n.no_items;
     return all ? 0 : -1;
 }
 
@@ -42,6 +43,7 @@ void drop_all(Names& n) noexcept
     Py_CLEAR(n.default_port);
     Py_CLEAR(n.kw_headers);
     Py_CLEAR(n.kw_name);
+    Py_CLEAR(n.no_items);
 }
 
 }  // namespace

@@ -83,6 +83,7 @@ struct Names {
     PyObject* default_port;     // 1880
     PyObject* kw_headers;       // ("headers",)
     PyObject* kw_name;          // ("name",)
+    PyObject* no_items;         // ()
 };
 
 namespace detail {

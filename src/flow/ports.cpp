@@ -26,15 +26,8 @@ int append_port_entry(PyObject* list, PyObject* record, Py_ssize_t port) noexcep
     return entry ? PyList_Append(list, entry.get()) : -1;
 }
 
-Ref wires_of(PyObject* record) noexcept
+Ref wires_by_get(PyObject* record) noexcept
 {
-    if (fast::is_exact_dict(record)) {
-        PyObject* wires = PyDict_GetItemWithError(record, names().wires);  // borrowed
-        if (!wires && !PyErr_Occurred()) {
-            return Ref::steal(PyTuple_New(0));
-        }
-        return Ref::borrow(wires);
-    }
     Ref fallback = Ref::steal(PyList_New(0));
     return fallback ? call_method(record, names().get, names().wires, fallback.get()) : Ref();
 }

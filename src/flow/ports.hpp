@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "fast_paths.hpp"
+#include "names.hpp"
 #include "ref.hpp"
 
 namespace flow {
@@ -11,9 +12,36 @@ namespace flow {
 /// Appends the port entry {"node": record, "port": port} to `list`.
 int append_port_entry(PyObject* list, PyObject* record, Py_ssize_t port) noexcept;
 
+/// `record.get("wires", [])`, called.
+Ref wires_by_get(PyObject* record) noexcept;
+
 /// `record.get("wires", [])`. A plain dict without "wires" gives an empty tuple instead of
 /// a new list: only ever iterated, it cannot be told apart.
-Ref wires_of(PyObject* record) noexcept;
+inline Ref wires_of(PyObject* record) noexcept
+{
+    if (!fast::is_exact_dict(record)) {
+        return wires_by_get(record);
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    // Tells an absent key from a failed lookup by its result, without asking for an error.
+    PyObject* wires;
+    const int found = PyDict_GetItemRef(record, names().wires, &wires);
+    return found == 0 ? Ref::borrow(names().no_items) : Ref::steal(wires);
+#else
+    PyObject* wires = PyDict_GetItemWithError(record, names().wires);  // borrowed
+    if (!wires && !PyErr_Occurred()) {
+        return Ref::borrow(names().no_items);
+    }
+    return Ref::borrow(wires);
+#endif
+}
+
+/// Whether `items` is a list or tuple that for_each_item() walks by index, and empty.
+inline bool has_no_items(PyObject* items) noexcept
+{
+    return (fast::is_exact_list(items) || (fast::enabled && PyTuple_CheckExact(items))) &&
+           PySequence_Fast_GET_SIZE(items) == 0;
+}
 
 /// Calls `visit(item, index)` for every item of `items` in order, as a for loop over it
 /// would; a list or tuple is walked by index, re-reading the length, as its own iterator

@@ -29,6 +29,10 @@ PyObject* wrapper_seek_next_nodes(PyObject* const* args) noexcept
     if (!wires) {
         return nullptr;
     }
+    // A node without output ports, such as a debug node or a tab, sets up no walk.
+    if (has_no_items(wires.get())) {
+        return result.release();
+    }
     auto collect = [&](PyObject* target_ids, Py_ssize_t port) {
         return collect_targets(self, target_ids, port, result.get());
     };
