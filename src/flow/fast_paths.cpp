@@ -402,7 +402,7 @@ void watch_own_class(PyObject* cls) noexcept
 Ref own_attribute(PyObject* self, PyObject* name) noexcept
 {
 #ifdef FLOW_WATCHES_DICTS
-    if (Py_TYPE(self) != own_class.type || !class_lacks(name)) {
+    if (Py_TYPE(self) != own_class.type) {
         return Ref();
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
@@ -410,9 +410,13 @@ Ref own_attribute(PyObject* self, PyObject* name) noexcept
         PyErr_Clear();
         return Ref();
     }
-    // Runs no code, so that where the name is absent, the generic lookup that raises the error
-    // repeats it unobserved.
-    return is_plain_instance_dict(dict.get()) ? Ref::borrow(read_plain_instance_dict(dict.get(), name)) : Ref();
+    // Making the dict may have collected garbage, and so run code, which may have changed the
+    // class of the object; nothing from here on runs any, so that where the name is absent, the
+    // generic lookup that raises the error repeats it unobserved.
+    if (Py_TYPE(self) != own_class.type || !class_lacks(name) || !is_plain_instance_dict(dict.get())) {
+        return Ref();
+    }
+    return Ref::borrow(read_plain_instance_dict(dict.get(), name));
 #else
     (void)self;
     (void)name;
