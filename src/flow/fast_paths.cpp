@@ -260,21 +260,46 @@ Ref plain_global(PyObject* name) noexcept
 int instance_watcher = -1;
 int class_watcher = -1;
 
+/// What was found for a few attribute names, kept by name (compared by pointer: the names are
+/// the module's interned ones).
+template <typename T>
+class ByName {
+public:
+    const T* find(PyObject* name) const noexcept
+    {
+        for (size_t i = 0; i < n_; i++) {
+            if (names_[i] == name) {
+                return &values_[i];
+            }
+        }
+        return nullptr;
+    }
+    /// Keeps `value` for `name` while there is room; it is found anew otherwise.
+    void keep(PyObject* name, T value) noexcept
+    {
+        if (n_ < std::size(names_)) {
+            names_[n_] = name;
+            values_[n_++] = value;
+        }
+    }
+    void clear() noexcept { n_ = 0; }
+
+private:
+    PyObject* names_[4] = {};
+    T values_[4] = {};
+    size_t n_ = 0;
+};
+
 /// What is known of the module's own class while no change of it has been reported, and of
 /// the attribute dict of the instance read last.
 struct OwnClass {
-    PyTypeObject* type = nullptr;  // held while it is the module's
+    PyTypeObject* type = nullptr;  // held until another class takes its place
     bool unchanged = false;        // since the names below were looked up
-    // Names of attributes looked up in the class and its bases, and whether none had them.
-    PyObject* names[4] = {};
-    bool absent[4] = {};
-    size_t n_names = 0;
+    ByName<bool> absent;           // whether the class and its bases lack the name
     // The instance dict last found to hold only str keys, until it changes (it is watched),
-    // and values read from it meanwhile.
+    // and values read from it meanwhile (borrowed from it).
     PyObject* plain_dict = nullptr;
-    PyObject* read_names[4] = {};
-    PyObject* read_values[4] = {};  // borrowed from plain_dict
-    size_t n_read = 0;
+    ByName<PyObject*> values;
 };
 OwnClass own_class;
 
@@ -303,7 +328,7 @@ bool relearn_class(OwnClass& c) noexcept
         c.type->tp_dictoffset == 0) {
         return false;
     }
-    c.n_names = 0;
+    c.absent.clear();
     c.unchanged = true;
     return true;
 }
@@ -315,16 +340,11 @@ bool class_lacks(PyObject* name) noexcept
     if (!c.unchanged && !relearn_class(c)) {
         return false;
     }
-    for (size_t i = 0; i < c.n_names; i++) {
-        if (c.names[i] == name) {
-            return c.absent[i];
-        }
+    if (const bool* known = c.absent.find(name)) {
+        return *known;
     }
     const bool absent = is_absent_from(c.type, name);
-    if (c.n_names < std::size(c.names)) {
-        c.names[c.n_names] = name;
-        c.absent[c.n_names++] = absent;
-    }
+    c.absent.keep(name, absent);
     return absent;
 }
 
@@ -337,7 +357,7 @@ bool is_plain_instance_dict(PyObject* dict) noexcept
     if (dict == c.plain_dict) {
         return true;
     }
-    c.n_read = 0;
+    c.values.clear();
     if (!watch_if_plain(dict, instance_watcher)) {
         return false;
     }
@@ -349,15 +369,12 @@ bool is_plain_instance_dict(PyObject* dict) noexcept
 PyObject* read_plain_instance_dict(PyObject* dict, PyObject* name) noexcept
 {
     OwnClass& c = own_class;
-    for (size_t i = 0; i < c.n_read; i++) {
-        if (c.read_names[i] == name) {
-            return c.read_values[i];
-        }
+    if (PyObject* const* known = c.values.find(name)) {
+        return *known;
     }
     PyObject* value = PyDict_GetItemWithError(dict, name);  // runs no code, cannot fail
-    if (value && c.n_read < std::size(c.read_names)) {
-        c.read_names[c.n_read] = name;
-        c.read_values[c.n_read++] = value;
+    if (value) {
+        c.values.keep(name, value);
     }
     return value;
 }
@@ -367,9 +384,11 @@ PyObject* read_plain_instance_dict(PyObject* dict, PyObject* name) noexcept
 
 unsigned long long watched_changes = 1;
 
+#ifdef FLOW_WATCHES_DICTS
+namespace {
+
 void start_watching() noexcept
 {
-#ifdef FLOW_WATCHES_DICTS
     // Where changes may go unseen, nothing is watched, and no shortcut relies on watching. An
     // interpreter whose watchers are all taken by others leaves the module without them too.
     if (dict_watcher >= 0 || !watchers_see_every_change()) {
@@ -381,13 +400,16 @@ void start_watching() noexcept
     if (class_watcher < 0) {
         PyErr_Clear();
     }
-#endif
 }
+
+}  // namespace
+#endif
 
 void watch_own_class(PyObject* cls) noexcept
 {
 #ifdef FLOW_WATCHES_DICTS
-    if (PyType_Watch(class_watcher, cls) < 0) {
+    start_watching();
+    if (class_watcher < 0 || PyType_Watch(class_watcher, cls) < 0) {
         PyErr_Clear();
         return;
     }

@@ -38,12 +38,10 @@ inline bool are_exact_str(PyObject* a, PyObject* b) noexcept
 /// so no key's `__eq__` is asked. Linear in the size of the dict.
 bool lookups_run_no_code(PyObject* dict) noexcept;
 
-/// Makes the module ready to watch dicts and classes, where the interpreter can (3.12 on);
-/// once per process.
-void start_watching() noexcept;
-
-/// Notes `cls`, the class the module made, whose instances' attributes own_attribute() may then
-/// read while the class stays as it is; it is kept for the life of the process.
+/// Makes the module ready to watch dicts and classes where the interpreter can (3.12 on), once
+/// per process, and notes `cls`, the class the module made, whose instances' attributes
+/// own_attribute() may then read while the class stays as it is; it is held until another
+/// class made by the module takes its place.
 void watch_own_class(PyObject* cls) noexcept;
 
 /// `self.name`, for an instance of the module's own class, read from its instance dict alone:

@@ -239,11 +239,8 @@ int initialise(PyObject* module) noexcept
     if (record_module(module) < 0) {
         return -1;
     }
-    const bool ready = check_version() >= 0 && init_names() >= 0 && ready_method_type() >= 0;
-    if (ready) {
-        fast::start_watching();
-    }
-    if (!ready || register_in_sys_modules(module) < 0 || run_body() < 0) {
+    if (check_version() < 0 || init_names() < 0 || ready_method_type() < 0 || register_in_sys_modules(module) < 0 ||
+        run_body() < 0) {
         forget_module();
         return -1;
     }

@@ -36,11 +36,17 @@ inline Ref wires_of(PyObject* record) noexcept
 #endif
 }
 
-/// Whether `items` is a list or tuple that for_each_item() walks by index, and empty.
+/// Whether `items` is a list or tuple that for_each_item() walks by index: its iterator reads
+/// it the same way.
+inline bool walks_by_index(PyObject* items) noexcept
+{
+    return fast::is_exact_list(items) || (fast::enabled && PyTuple_CheckExact(items));
+}
+
+/// Whether `items` is walked by index and empty.
 inline bool has_no_items(PyObject* items) noexcept
 {
-    return (fast::is_exact_list(items) || (fast::enabled && PyTuple_CheckExact(items))) &&
-           PySequence_Fast_GET_SIZE(items) == 0;
+    return walks_by_index(items) && PySequence_Fast_GET_SIZE(items) == 0;
 }
 
 /// Calls `visit(item, index)` for every item of `items` in order, as a for loop over it
@@ -49,7 +55,7 @@ inline bool has_no_items(PyObject* items) noexcept
 template <typename Visit>
 int for_each_item(PyObject* items, Visit visit) noexcept
 {
-    if (fast::is_exact_list(items) || (fast::enabled && PyTuple_CheckExact(items))) {
+    if (walks_by_index(items)) {
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
             Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items, i));
             if (visit(item.get(), i) < 0) {
