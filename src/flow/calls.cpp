@@ -105,7 +105,11 @@ Ref join_str(std::initializer_list<PyObject*> pieces) noexcept
     return joined;
 }
 
-Ref display(PyObject* value) noexcept { return Ref::steal(PyObject_Format(value, names().empty)); }
+Ref display(PyObject* value) noexcept
+{
+    Ref shown = fast::format_plain_container(value);
+    return shown ? std::move(shown) : Ref::steal(PyObject_Format(value, names().empty));
+}
 
 LogLine::LogLine(PyObject* level) noexcept : logger_(load_global(names().logger))
 {

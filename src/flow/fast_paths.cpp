@@ -500,6 +500,9 @@ Ref plain_attribute(PyObject* obj, PyObject* name) noexcept
     if (!enabled) {
         return Ref();
     }
+    if (Ref own = own_attribute(obj, name)) {
+        return own;
+    }
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyType_Type) {
         return class_attribute(obj, name);

@@ -95,5 +95,12 @@ bool is_own_method(PyObject* self, PyObject* name, const Signature& sig) noexcep
 /// reading them provably runs no code and each is an exact str; false (no error set) if not.
 bool plain_feed_types(Ref (&types)[4]) noexcept;
 
+/// `format(value, "")` of an exact dict or list that holds only exact dicts, lists, str of
+/// ASCII text, int, float, True, False and None, none of its containers twice on one path:
+/// the text str() gives, written without running code. Empty, with no error set, for any
+/// other value, or where str() would instead raise (a nesting deeper than the thread has room
+/// for, an int too long to write).
+Ref format_plain_container(PyObject* value) noexcept;
+
 }  // namespace fast
 }  // namespace flow
