@@ -303,10 +303,29 @@ struct OwnClass {
 };
 OwnClass own_class;
 
+/// The four video-source types as last read, while nothing they were read from has changed:
+/// the module namespace that binds `Module` (watched), the classes of `Module` and of its
+/// members (watched too, and holding nothing but builtin bases) and the members' classes,
+/// which are compared at each use, as assigning `__class__` is reported to no watcher. The
+/// members are tuples, which keep their values in no instance dict and cannot change them, so
+/// only a change of a class changes what their `type` reads.
+struct KnownFeedTypes {
+    bool valid = false;
+    PyObject* namespace_dict = nullptr;  // compared, not owned: the module holds it
+    Ref members[4];
+    PyTypeObject* member_types[4] = {};  // held by `classes`
+    Ref classes[6];
+    Ref types[4];
+};
+KnownFeedTypes known_feed_types;
+
 int note_instance_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept
 {
     if (dict == own_class.plain_dict) {
         own_class.plain_dict = nullptr;
+    }
+    if (dict == known_feed_types.namespace_dict) {
+        known_feed_types.valid = false;
     }
     return 0;
 }
@@ -315,6 +334,11 @@ int note_class_change(PyTypeObject* type) noexcept
 {
     if (type == own_class.type) {
         own_class.unchanged = false;
+    }
+    for (const Ref& cls : known_feed_types.classes) {
+        if (cls.get() == reinterpret_cast<PyObject*>(type)) {
+            known_feed_types.valid = false;
+        }
     }
     return 0;
 }
@@ -527,21 +551,116 @@ bool is_own_method(PyObject* self, PyObject* name, const Signature& sig) noexcep
     return find_in_instance(self, name, holder, shadow) == Lookup::absent;
 }
 
-bool plain_feed_types(Ref (&types)[4]) noexcept
+namespace {
+
+#ifdef FLOW_WATCHES_DICTS
+/// The feed types known while nothing they were read from has changed.
+bool recall_feed_types(Ref (&types)[4]) noexcept
 {
-    const Names& n = names();
-    Ref module = enabled ? plain_global(n.Module) : Ref();
-    if (!module) {
+    const KnownFeedTypes& known = known_feed_types;
+    if (!known.valid || known.namespace_dict != PyModule_GetDict(recorded_module())) {
         return false;
     }
-    PyObject* members[] = {n.VideoFeed, n.VFVideoFile, n.VFUsbCamera, n.VFIpCamera};
     for (size_t i = 0; i < 4; i++) {
-        Ref member = plain_attribute(module.get(), members[i]);
-        types[i] = member ? plain_attribute(member.get(), n.type) : Ref();
+        if (Py_TYPE(known.members[i].get()) != known.member_types[i]) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < 4; i++) {
+        types[i] = Ref::borrow(known.types[i].get());
+    }
+    return true;
+}
+
+/// Adds the heap classes of `type`'s MRO to those watched for `known`; false where one cannot
+/// be watched, or there are too many.
+bool watch_classes_of(PyTypeObject* type, KnownFeedTypes& known, size_t& n) noexcept
+{
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        bool seen = false;
+        for (size_t j = 0; j < n; j++) {
+            seen = seen || known.classes[j].get() == reinterpret_cast<PyObject*>(base);
+        }
+        if (seen || is_builtin_type(base)) {
+            continue;
+        }
+        // A change is reported only for a class that holds a version tag when it changes.
+        if (n == std::size(known.classes) || PyType_Watch(class_watcher, reinterpret_cast<PyObject*>(base)) < 0 ||
+            PyUnstable_Type_AssignVersionTag(base) != 1) {
+            PyErr_Clear();
+            return false;
+        }
+        known.classes[n++] = Ref::borrow(reinterpret_cast<PyObject*>(base));
+    }
+    return true;
+}
+
+/// Keeps `types`, read just now from `module` and its `members`, where every change of what
+/// they were read from would be reported.
+void remember_feed_types(PyObject* module, Ref (&members)[4], Ref (&types)[4]) noexcept
+{
+    KnownFeedTypes& known = known_feed_types;
+    known.valid = false;
+    PyObject* namespace_dict = PyModule_GetDict(recorded_module());
+    if (class_watcher < 0 || Py_TYPE(module) != &PyType_Type || PyDict_Watch(instance_watcher, namespace_dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    size_t n = 0;
+    if (!watch_classes_of(reinterpret_cast<PyTypeObject*>(module), known, n)) {
+        return;
+    }
+    for (size_t i = 0; i < 4; i++) {
+        PyTypeObject* type = Py_TYPE(members[i].get());
+        if (!PyTuple_Check(members[i].get()) || type->tp_dictoffset != 0 || !watch_classes_of(type, known, n)) {
+            return;
+        }
+        known.members[i] = Ref::borrow(members[i].get());
+        known.member_types[i] = type;
+        known.types[i] = Ref::borrow(types[i].get());
+    }
+    for (size_t i = n; i < std::size(known.classes); i++) {
+        known.classes[i] = Ref();
+    }
+    known.namespace_dict = namespace_dict;
+    known.valid = true;
+}
+#endif
+
+/// plain_feed_types() the long way, with the members read on the way.
+bool read_feed_types(PyObject* module, Ref (&members)[4], Ref (&types)[4]) noexcept
+{
+    const Names& n = names();
+    PyObject* names_of_members[] = {n.VideoFeed, n.VFVideoFile, n.VFUsbCamera, n.VFIpCamera};
+    for (size_t i = 0; i < 4; i++) {
+        members[i] = plain_attribute(module, names_of_members[i]);
+        types[i] = members[i] ? plain_attribute(members[i].get(), n.type) : Ref();
         if (!types[i] || !PyUnicode_CheckExact(types[i].get())) {
             return false;
         }
     }
+    return true;
+}
+
+}  // namespace
+
+bool plain_feed_types(Ref (&types)[4]) noexcept
+{
+#ifdef FLOW_WATCHES_DICTS
+    if (recall_feed_types(types)) {
+        return true;
+    }
+#endif
+    Ref module = enabled ? plain_global(names().Module) : Ref();
+    Ref members[4];
+    if (!module || !read_feed_types(module.get(), members, types)) {
+        return false;
+    }
+#ifdef FLOW_WATCHES_DICTS
+    remember_feed_types(module.get(), members, types);
+#endif
     return true;
 }
 

@@ -660,6 +660,59 @@ def test_member_changed_between_searches_is_read_again(monkeypatch, change):
     assert side_by_side(run) == ("list", [("tuple", [("record", "V"), 0]), ("tuple", [None, None])])
 
 
+class OtherKind(tuple):
+    """A member class that a NodeModule may be reassigned to: the same layout, another type."""
+    __slots__ = ()
+    type = property(lambda self: "other")
+
+
+def owner_of_video_feed(module):
+    return next(cls for cls in module.Module.__mro__ if "VideoFeed" in vars(cls))
+
+
+class KindsBase:
+    VideoFeed = NodeModule(VIDEO_TYPES[0])
+
+
+class DerivedKinds(KindsBase):
+    VFVideoFile, VFUsbCamera, VFIpCamera = (NodeModule(t) for t in VIDEO_TYPES[1:])
+
+
+SEARCH_CHANGES = {
+    "member replaced": lambda module, patch: patch.setattr(module.Module, "VideoFeed", NodeModule("other")),
+    "member deleted": lambda module, patch: patch.delattr(owner_of_video_feed(module), "VideoFeed"),
+    "member of a base replaced": lambda module, patch: patch.setattr(KindsBase, "VideoFeed", NodeModule("other")),
+    "Module rebound": lambda module, patch: patch.setattr(
+        module, "Module", type("Kinds", (), {k: NodeModule("other") for k in KINDS})),
+    "another global rebound": lambda module, patch: patch.setattr(module, "time", types.SimpleNamespace()),
+    "type made a property": lambda module, patch: patch.setattr(NodeModule, "type", property(lambda s: "other")),
+    "member class reassigned": lambda module, patch: patch.setattr(module.Module.VideoFeed, "__class__", OtherKind),
+}
+
+
+@pytest.mark.parametrize("kinds", [Module, DerivedKinds], ids=["Module", "derived class"])
+@pytest.mark.parametrize("change", SEARCH_CHANGES)
+def test_video_source_kinds_changed_between_searches_are_read_again(monkeypatch, kinds, change):
+    def run(module):
+        monkeypatch.setattr(module, "Module", kinds)
+        w, records = chain(module, "V", "S")
+        outcomes = [w.seek_video_feed(records["S"])]
+        with pytest.MonkeyPatch.context() as patch:
+            SEARCH_CHANGES[change](module, patch)
+            w._visited_node_ids = []
+            try:
+                outcomes.append(w.seek_video_feed(records["S"]))
+            except AttributeError as error:
+                outcomes.append(str(error))
+            w._visited_node_ids = []
+        outcomes.append(w.seek_video_feed(records["S"]))
+        return shape(outcomes, {id(records["V"]): "V"})
+    first, second, third = side_by_side(run)[1]
+    assert first == third == ("tuple", [("record", "V"), 0])
+    irrelevant = change == "another global rebound" or (change == "member of a base replaced" and kinds is Module)
+    assert (second == first) == irrelevant
+
+
 def test_member_types_not_read_for_a_node_without_predecessors(monkeypatch):
     def run(module):
         tally = collections.Counter()
