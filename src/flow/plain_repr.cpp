@@ -51,8 +51,9 @@ struct CharClasses {
 constexpr CharClasses classes;
 
 /// Whether no character of the ASCII text `s` is written otherwise than as itself between
-/// single quotes: no quote, backslash or control character. Eight at a time: a byte of a word
-/// is below 0x20 or equal to one of the others when the word has a byte that borrows.
+/// single quotes: no quote, backslash or control character. Eight at a time, with the usual
+/// test for a zero byte: a byte below 0x20 borrows when 0x20 is taken from it, and a quote or
+/// backslash is zero once the word is xored with it.
 bool is_verbatim(const char* s, size_t n) noexcept
 {
     constexpr uint64_t ones = 0x0101010101010101u;
