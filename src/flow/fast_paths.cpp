@@ -319,10 +319,17 @@ struct KnownFeedTypes {
 };
 KnownFeedTypes known_feed_types;
 
-int note_instance_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept
+int note_instance_dict_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept
 {
     if (dict == own_class.plain_dict) {
-        own_class.plain_dict = nullptr;
+        // A str key set or deleted leaves every key a str: only the values read go.
+        const bool keys_stay_str = (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
+                                    event == PyDict_EVENT_DELETED || event == PyDict_EVENT_CLEARED) &&
+                                   (!key || PyUnicode_CheckExact(key));
+        own_class.values.clear();
+        if (!keys_stay_str) {
+            own_class.plain_dict = nullptr;
+        }
     }
     if (dict == known_feed_types.namespace_dict) {
         known_feed_types.valid = false;

@@ -6,6 +6,7 @@
 // instance, a level is pushed on a stack of our own instead of recursing on the C stack, so
 // flows of any depth are walked; any other callable (an override) is called for real.
 #include "calls.hpp"
+#include "fast_paths.hpp"
 #include "globals.hpp"
 #include "method_object.hpp"
 #include "method_table.hpp"
@@ -61,10 +62,12 @@ public:
         if (!entries) {
             return Ref();
         }
-        // With nothing upstream the walk ends at once, and no index could make it cheaper.
+        // With nothing upstream the walk ends at once.
+        if (fast::is_exact_list(entries.get()) && PyList_GET_SIZE(entries.get()) == 0) {
+            return Ref::steal(PyTuple_Pack(2, Py_None, Py_None));
+        }
         Ref indexed;
-        const bool empty = PyList_CheckExact(entries.get()) && PyList_GET_SIZE(entries.get()) == 0;
-        switch (empty ? Indexed::not_applicable : indexed_video_feed_search(self_, start, entries.get(), indexed)) {
+        switch (indexed_video_feed_search(self_, start, entries.get(), indexed)) {
         case Indexed::done:
             return indexed;
         case Indexed::error:
@@ -137,7 +140,7 @@ private:
     /// when they are a list (else as many as could be), -1 on error.
     Py_ssize_t record_visit(PyObject* cur_node) noexcept
     {
-        Ref visited = Ref::steal(PyObject_GetAttr(self_, names().visited_node_ids));
+        Ref visited = get_attribute(self_, names().visited_node_ids);
         if (!visited) {
             return -1;
         }
@@ -191,7 +194,7 @@ private:
             return count < 0 ? -1 : 0;
         }
         Ref id = Ref::steal(PyObject_GetItem(node, names().id));
-        Ref visited = id ? Ref::steal(PyObject_GetAttr(self_, names().visited_node_ids)) : Ref();
+        Ref visited = id ? get_attribute(self_, names().visited_node_ids) : Ref();
         const int seen = visited ? PySequence_Contains(visited.get(), id.get()) : -1;
         return seen < 0 ? -1 : !seen;
     }

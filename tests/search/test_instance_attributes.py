@@ -40,6 +40,8 @@ CHANGES = {
     "dict replaced": lambda w, cls: setattr(w, "__dict__", {"_nodes": OTHER_TABLE}),
     "dict cleared": lambda w, cls: vars(w).clear(),
     "key not a str": lambda w, cls: vars(w).__setitem__(Colliding("k"), 0),
+    "key not a str, the attribute gone": lambda w, cls: (vars(w).__setitem__(Colliding("k"), 0),
+                                                          delattr(w, "_nodes")),
     "property on the class": lambda w, cls: setattr(cls, "_nodes", property(lambda self: OTHER_TABLE)),
     "plain value on the class": lambda w, cls: (delattr(w, "_nodes"), setattr(cls, "_nodes", OTHER_TABLE)),
     "__getattribute__ on the class": lambda w, cls: setattr(cls, "__getattribute__", read_other_table),
