@@ -53,7 +53,8 @@ def outcome(call, *args):
     try:
         return [(e["node"]["id"], e["port"]) for e in call(*args)]
     except AttributeError as e:
-        return type(e), str(e), e.name, e.obj is call.__self__
+        # The error names the attribute and the object from 3.10 on.
+        return type(e), str(e), getattr(e, "name", None), getattr(e, "obj", None) is call.__self__
     except Exception as e:
         return type(e), str(e)
 
