@@ -350,12 +350,17 @@ int note_class_change(PyTypeObject* type) noexcept
     return 0;
 }
 
+/// Whether the next change of `type`, a watched class, will be reported: changes are reported
+/// only for a class holding a version tag, which a change takes away, so it is given one again.
+bool reports_next_change(PyTypeObject* type) noexcept
+{
+    return PyUnstable_Type_AssignVersionTag(type) == 1;
+}
+
 /// Starts over what is known of the class, when it still reads attributes generically.
 bool relearn_class(OwnClass& c) noexcept
 {
-    // Changes are reported only for a class holding a version tag, which a change takes away:
-    // giving it one again makes the next change reported too.
-    if (PyUnstable_Type_AssignVersionTag(c.type) != 1 || c.type->tp_getattro != PyObject_GenericGetAttr ||
+    if (!reports_next_change(c.type) || c.type->tp_getattro != PyObject_GenericGetAttr ||
         c.type->tp_dictoffset == 0) {
         return false;
     }
@@ -593,9 +598,8 @@ bool watch_classes_of(PyTypeObject* type, KnownFeedTypes& known, size_t& n) noex
         if (seen || is_builtin_type(base)) {
             continue;
         }
-        // A change is reported only for a class that holds a version tag when it changes.
         if (n == std::size(known.classes) || PyType_Watch(class_watcher, reinterpret_cast<PyObject*>(base)) < 0 ||
-            PyUnstable_Type_AssignVersionTag(base) != 1) {
+            !reports_next_change(base)) {
             PyErr_Clear();
             return false;
         }
@@ -606,12 +610,12 @@ bool watch_classes_of(PyTypeObject* type, KnownFeedTypes& known, size_t& n) noex
 
 /// Keeps `types`, read just now from `module` and its `members`, where every change of what
 /// they were read from would be reported.
-void remember_feed_types(PyObject* module, Ref (&members)[4], Ref (&types)[4]) noexcept
+void remember_feed_types(PyObject* module, const Ref (&members)[4], const Ref (&types)[4]) noexcept
 {
-    KnownFeedTypes& known = known_feed_types;
-    known.valid = false;
-    PyObject* namespace_dict = PyModule_GetDict(recorded_module());
-    if (class_watcher < 0 || Py_TYPE(module) != &PyType_Type || PyDict_Watch(instance_watcher, namespace_dict) < 0) {
+    KnownFeedTypes known;
+    known.namespace_dict = PyModule_GetDict(recorded_module());
+    if (class_watcher < 0 || Py_TYPE(module) != &PyType_Type ||
+        PyDict_Watch(instance_watcher, known.namespace_dict) < 0) {
         PyErr_Clear();
         return;
     }
@@ -628,11 +632,8 @@ void remember_feed_types(PyObject* module, Ref (&members)[4], Ref (&types)[4]) n
         known.member_types[i] = type;
         known.types[i] = Ref::borrow(types[i].get());
     }
-    for (size_t i = n; i < std::size(known.classes); i++) {
-        known.classes[i] = Ref();
-    }
-    known.namespace_dict = namespace_dict;
     known.valid = true;
+    known_feed_types = std::move(known);
 }
 #endif
 
@@ -659,6 +660,9 @@ bool plain_feed_types(Ref (&types)[4]) noexcept
     if (recall_feed_types(types)) {
         return true;
     }
+    // What was known may be all that holds the classes and members it names: they go before
+    // anything is read, as freeing them may run code.
+    known_feed_types = KnownFeedTypes();
 #endif
     Ref module = enabled ? plain_global(names().Module) : Ref();
     Ref members[4];

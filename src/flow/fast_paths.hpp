@@ -93,6 +93,8 @@ bool is_own_method(PyObject* self, PyObject* name, const Signature& sig) noexcep
 
 /// The four video-source types, `Module.<member>.type` in the order they are compared, when
 /// reading them provably runs no code and each is an exact str; false (no error set) if not.
+/// From 3.12 on, it lets go of types it kept before, whose freeing may run code: to be asked
+/// before anything else is read.
 bool plain_feed_types(Ref (&types)[4]) noexcept;
 
 /// `format(value, "")` of an exact dict or list that holds only exact dicts, lists, str of

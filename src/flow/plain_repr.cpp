@@ -10,6 +10,7 @@
 #include "c_stack.hpp"
 #include "fast_paths.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -35,16 +36,12 @@ enum CharClass : unsigned char { verbatim, quote_or_backslash, letter, hex };
 
 struct CharClasses {
     CharClass of[128];
-    char letter_of[128];
-    constexpr CharClasses() : of(), letter_of()
+    constexpr CharClasses() : of()
     {
         for (int c = 0; c < 128; c++) {
             of[c] = c < ' ' || c == 0x7f ? hex : verbatim;
         }
         of['\t'] = of['\n'] = of['\r'] = letter;
-        letter_of['\t'] = 't';
-        letter_of['\n'] = 'n';
-        letter_of['\r'] = 'r';
         of['\''] = of['"'] = of['\\'] = quote_or_backslash;
     }
 };
@@ -231,7 +228,7 @@ private:
             return text_.append(escaped, 2);
         }
         if (kind == letter) {
-            const char escaped[] = {'\\', classes.letter_of[c]};
+            const char escaped[] = {'\\', c == '\t' ? 't' : c == '\n' ? 'n' : 'r'};
             return text_.append(escaped, 2);
         }
         const char escaped[] = {'\\', 'x', digits[c >> 4], digits[c & 15]};
@@ -306,7 +303,7 @@ private:
             }
         }
         open_[open_count_++] = container;
-        depth_reached_ = depth + 1 > depth_reached_ ? depth + 1 : depth_reached_;
+        depth_reached_ = std::max(depth_reached_, depth + 1);
         return true;
     }
 

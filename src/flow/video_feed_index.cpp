@@ -189,7 +189,10 @@ public:
     int prepare(PyObject* self, PyObject* start, PyObject* first_entries) noexcept
     {
         const Names& n = names();
-        if (!PyList_CheckExact(first_entries) || !fast::is_own_method(self, n.seek_prev_nodes, seek_prev_nodes_signature) ||
+        // The types first: letting go of the ones known before may run code, and nothing that
+        // is read after them may be read before.
+        if (!PyList_CheckExact(first_entries) || !fast::plain_feed_types(feed_types_) ||
+            !fast::is_own_method(self, n.seek_prev_nodes, seek_prev_nodes_signature) ||
             !fast::is_own_method(self, n.seek_video_feed, seek_video_feed_signature) ||
             !fast::lookups_run_no_code(start) || !is_exact_str_or_absent(PyDict_GetItemWithError(start, n.id))) {
             return 0;
@@ -197,7 +200,7 @@ public:
         table_ = fast::plain_attribute(self, n.nodes);
         visited_ = fast::plain_attribute(self, n.visited_node_ids);
         if (!table_ || !PyDict_CheckExact(table_.get()) || !visited_ || !PyList_CheckExact(visited_.get()) ||
-            !fast::plain_feed_types(feed_types_) || !visited_so_far_are_str()) {
+            !visited_so_far_are_str()) {
             return 0;
         }
         for (size_t i = 0; i < std::size(feed_types_); i++) {

@@ -6,11 +6,11 @@
 // instance, a level is pushed on a stack of our own instead of recursing on the C stack, so
 // flows of any depth are walked; any other callable (an override) is called for real.
 #include "calls.hpp"
-#include "fast_paths.hpp"
 #include "globals.hpp"
 #include "method_object.hpp"
 #include "method_table.hpp"
 #include "names.hpp"
+#include "ports.hpp"
 #include "vector.hpp"
 #include "video_feed_index.hpp"
 #include "wrapper.hpp"
@@ -63,7 +63,7 @@ public:
             return Ref();
         }
         // With nothing upstream the walk ends at once.
-        if (fast::is_exact_list(entries.get()) && PyList_GET_SIZE(entries.get()) == 0) {
+        if (has_no_items(entries.get())) {
             return Ref::steal(PyTuple_Pack(2, Py_None, Py_None));
         }
         Ref indexed;
