@@ -2,18 +2,18 @@
 // met, recording every node entered in `_visited_node_ids`.
 //
 // Each entered node is one level of the walk, as if seek_video_feed called itself through
-// `self.seek_video_feed`. While that attribute is this very method bound to the same
-// instance, a level is pushed on a stack of our own instead of recursing on the C stack, so
-// flows of any depth are walked; any other callable (an override) is called for real.
-#include "calls.hpp"
-#include "globals.hpp"
-#include "method_object.hpp"
-#include "method_table.hpp"
-#include "names.hpp"
-#include "ports.hpp"
-#include "vector.hpp"
-#include "video_feed_index.hpp"
-#include "wrapper.hpp"
+// `self.seek_video_feed`. Where that attribute is this very method bound to the same instance,
+// a level is pushed on a stack of our own instead of recursing on the C stack, so flows of any
+// depth are walked; any other callable (an override) is called for real.
+#include "support/calls.hpp"
+#include "binding/globals.hpp"
+#include "binding/method_table.hpp"
+#include "binding/names.hpp"
+#include "fast/fast_paths.hpp"
+#include "support/ports.hpp"
+#include "support/vector.hpp"
+#include "fast/indexed_walk.hpp"
+#include "methods/wrapper.hpp"
 
 namespace flow {
 namespace {
@@ -106,7 +106,7 @@ private:
     {
         Ref entries = call_method(self_, names().seek_prev_nodes, cur_node);
         const Py_ssize_t visits = entries ? record_visit(cur_node) : -1;
-        return visits < 0 || check_depth(visits) < 0 ? Ref() : std::move(entries);
+        return visits == -1 || check_depth(visits) < 0 ? Ref() : std::move(entries);
     }
 
     int push_level(PyObject* entries) noexcept
@@ -122,14 +122,27 @@ private:
         return entries ? push_level(entries.get()) : -1;
     }
 
-    /// A walk deeper than the visits it recorded re-enters nodes: only code that empties
-    /// `_visited_node_ids` during the walk makes that happen, and then it would not end. It
-    /// gets the RecursionError that the recursion it stands for would meet. Visits kept in
-    /// anything but a list cannot be counted without running its code, and are not.
+    /// A walk that records every node it enters enters each at most once, so it is no deeper
+    /// than its visits, nor than the nodes of the table. One deeper than that and than the
+    /// recursion limit re-enters nodes: only a record of visits that forgets them makes that
+    /// happen, and then the walk would not end. It gets the RecursionError that the recursion it
+    /// stands for would meet. Visits kept in anything but a list cannot be counted without
+    /// running its code: there the nodes of an exact dict of a table are counted instead, once,
+    /// and only past the recursion limit, where the recursion would have failed already.
     int check_depth(Py_ssize_t visits) noexcept
     {
         const Py_ssize_t depth = static_cast<Py_ssize_t>(levels_.size()) + 1;
         if (depth <= Py_GetRecursionLimit() || depth <= visits) {
+            return 0;
+        }
+        if (visits < 0 && nodes_in_table_ < 0) {
+            Ref table = get_attribute(self_, names().nodes);
+            if (!table) {
+                return -1;
+            }
+            nodes_in_table_ = PyDict_CheckExact(table.get()) ? PyDict_GET_SIZE(table.get()) : 0;
+        }
+        if (depth <= nodes_in_table_) {
             return 0;
         }
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
@@ -137,7 +150,7 @@ private:
     }
 
     /// `self._visited_node_ids.append(cur_node["id"])`: the number of recorded visits after it
-    /// when they are a list (else as many as could be), -1 on error.
+    /// when they are a list, else -2 (not known); -1 on error.
     Py_ssize_t record_visit(PyObject* cur_node) noexcept
     {
         Ref visited = get_attribute(self_, names().visited_node_ids);
@@ -150,7 +163,7 @@ private:
         }
         Ref append = Ref::steal(PyObject_GetAttr(visited.get(), names().append));
         Ref id = append ? Ref::steal(PyObject_GetItem(cur_node, names().id)) : Ref();
-        return id && Ref::steal(PyObject_CallOneArg(append.get(), id.get())) ? PY_SSIZE_T_MAX : -1;
+        return id && Ref::steal(PyObject_CallOneArg(append.get(), id.get())) ? -2 : -1;
     }
 
     /// Runs the loop of `level` until it enters a predecessor or returns `result`.
@@ -207,7 +220,7 @@ private:
         if (!search) {
             return Step::error;
         }
-        if (is_this_search(search.get(), unbound)) {
+        if (fast::is_own_search(search.get(), unbound)) {
             PyObject* bound[] = {self_, node};
             if (check_argument_types(seek_video_feed_signature, bound) < 0 || enter(node) < 0) {
                 return Step::error;
@@ -227,17 +240,9 @@ private:
         return Step::go_on;
     }
 
-    bool is_this_search(PyObject* search, bool unbound) const noexcept
-    {
-        if (unbound) {
-            return is_method_for(search, seek_video_feed_signature);
-        }
-        return PyMethod_Check(search) && PyMethod_GET_SELF(search) == self_ &&
-               is_method_for(PyMethod_GET_FUNCTION(search), seek_video_feed_signature);
-    }
-
     PyObject* self_;
     Vector<Level> levels_;
+    Py_ssize_t nodes_in_table_ = -1;  // counted by check_depth() where it must
 };
 
 }  // namespace

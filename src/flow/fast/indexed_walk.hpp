@@ -3,7 +3,7 @@
 // is used only where no code of the caller's could tell the two apart.
 #pragma once
 
-#include "ref.hpp"
+#include "support/ref.hpp"
 
 namespace flow {
 

@@ -3,14 +3,15 @@
 // through the module's `logger`, and two-item unpacking.
 #pragma once
 
-#include "ref.hpp"
-
-#include <initializer_list>
+#include "support/ref.hpp"
 
 namespace flow {
 
-/// `obj.name`, as PyObject_GetAttr reads it.
-Ref get_attribute(PyObject* obj, PyObject* name) noexcept;
+/// `obj.name`
+inline Ref get_attribute(PyObject* obj, PyObject* name) noexcept
+{
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
 
 /// `obj.name(args...)`, looked up at the call like Python's own method calls (no bound
 /// method is made when the attribute comes from the type).
@@ -29,9 +30,6 @@ Ref lookup_method(PyObject* obj, PyObject* name, bool& unbound) noexcept;
 
 /// Calls what `lookup_method` found, with `arg` as the one argument after `obj`.
 Ref call_looked_up(PyObject* callable, bool unbound, PyObject* obj, PyObject* arg) noexcept;
-
-/// The str objects `pieces` joined into a new str, as an f-string joins its parts.
-Ref join_str(std::initializer_list<PyObject*> pieces) noexcept;
 
 /// The display form of `value`: what an f-string field shows of it (`format(value, "")`).
 Ref display(PyObject* value) noexcept;

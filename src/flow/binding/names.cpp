@@ -1,4 +1,4 @@
-#include "names.hpp"
+#include "binding/names.hpp"
 
 namespace flow {
 

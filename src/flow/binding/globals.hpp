@@ -1,8 +1,8 @@
 // The module namespace of this process and the lookup of globals by the methods' code.
 #pragma once
 
-#include "compat.hpp"
-#include "ref.hpp"
+#include "support/compat.hpp"
+#include "support/ref.hpp"
 
 namespace flow {
 

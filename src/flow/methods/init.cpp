@@ -1,21 +1,15 @@
 // FlowAPIWrapper.__init__: where the server is and which node the wrapper speaks for.
-#include "calls.hpp"
-#include "globals.hpp"
-#include "names.hpp"
-#include "wrapper.hpp"
+#include "support/calls.hpp"
+#include "binding/globals.hpp"
+#include "binding/names.hpp"
+#include "methods/wrapper.hpp"
 
 namespace flow {
 namespace {
 
 int set_new(PyObject* self, PyObject* name, Ref value) noexcept
 {
-    if (!value) {
-        return -1;
-    }
-    // What PyObject_SetAttr comes to for the usual class, the names being interned already.
-    return Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr
-               ? PyObject_GenericSetAttr(self, name, value.get())
-               : PyObject_SetAttr(self, name, value.get());
+    return value ? PyObject_SetAttr(self, name, value.get()) : -1;
 }
 
 /// The argument when it tests true (a non-empty str), else the module global `fallback`.
@@ -29,8 +23,7 @@ Ref given_or_global(PyObject* given, PyObject* fallback) noexcept
 /// "http://<host>:<port>", the port as its decimal text or "None".
 Ref server_url(PyObject* host, PyObject* port) noexcept
 {
-    Ref port_text = Ref::steal(PyObject_Str(port));
-    return port_text ? join_str({names().url_scheme, host, names().colon, port_text.get()}) : Ref();
+    return Ref::steal(PyUnicode_FromFormat("http://%U:%S", host, port));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ static inline PyObject* Py_NewRef(PyObject* obj)
 }
 #endif
 
-#include "ref.hpp"
+#include "support/ref.hpp"
 
 namespace flow {
 

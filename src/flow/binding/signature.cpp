@@ -1,4 +1,4 @@
-#include "signature.hpp"
+#include "binding/signature.hpp"
 
 namespace flow {
 namespace {
@@ -35,35 +35,62 @@ int raise_keyword_not_str(const Signature& sig) noexcept
     return -1;
 }
 
-bool same_str(PyObject* a, PyObject* b) noexcept
+/// Whether the keyword `key` names the parameter `param`, compared as a def's call compares
+/// them: by pointer first (the usual case, as keyword and parameter names are both interned),
+/// then by value with the keyword on the left, so that a str subclass has its own `__eq__`
+/// asked. 1, 0, or -1 on error.
+int names_param(PyObject* key, PyObject* param) noexcept
 {
-    return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) &&
-                      PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
+    if (key == param) {
+        return 1;
+    }
+    if (!PyUnicode_Check(key)) {
+        return 0;
+    }
+    if (PyUnicode_CheckExact(key)) {
+        return PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(param) && PyUnicode_Compare(key, param) == 0;
+    }
+    return PyObject_RichCompareBool(key, param, Py_EQ);
 }
 
-/// Index of `name` in the tuple of names `names`, or -1: by pointer first (the usual case, as
-/// keyword and parameter names are both interned), then by value.
-Py_ssize_t index_of_name(PyObject* names, PyObject* name) noexcept
+/// Index of the first keyword in `kwnames` that names `param`, or -1; -2 on error. Pointers
+/// are compared in a pass of their own first.
+Py_ssize_t keyword_for(PyObject* kwnames, PyObject* param) noexcept
 {
-    const Py_ssize_t n = PyTuple_GET_SIZE(names);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (PyTuple_GET_ITEM(names, i) == name) {
-            return i;
+    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < n; k++) {
+        if (PyTuple_GET_ITEM(kwnames, k) == param) {
+            return k;
         }
     }
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (same_str(PyTuple_GET_ITEM(names, i), name)) {
-            return i;
+    for (Py_ssize_t k = 0; k < n; k++) {
+        const int named = names_param(PyTuple_GET_ITEM(kwnames, k), param);
+        if (named != 0) {
+            return named < 0 ? -2 : k;
         }
     }
     return -1;
 }
 
-/// Takes the parameters after the positional ones from the keywords, in parameter order.
-/// A missing required parameter is reported with the number of parameters supplied before
-/// it; returns how many keywords were used.
+/// Index of the parameter that `key` names, or -1; -2 on error.
+Py_ssize_t param_for(PyObject* param_names, PyObject* key) noexcept
+{
+    const Py_ssize_t n = PyTuple_GET_SIZE(param_names);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        const int named = names_param(key, PyTuple_GET_ITEM(param_names, i));
+        if (named != 0) {
+            return named < 0 ? -2 : i;
+        }
+    }
+    return -1;
+}
+
+/// Takes the parameters after the positional ones from the keywords, in parameter order,
+/// noting in `taken` which keyword each came from (-1: none). A missing required parameter
+/// is reported with the number of parameters supplied before it; returns how many keywords
+/// were used, or -1 on error.
 Py_ssize_t take_keywords(const Signature& sig, PyObject* param_names, PyObject* const* kwvalues,
-                         PyObject* kwnames, Py_ssize_t n_args, PyObject** out) noexcept
+                         PyObject* kwnames, Py_ssize_t n_args, PyObject** out, Py_ssize_t* taken) noexcept
 {
     Py_ssize_t used = 0;
     const Py_ssize_t n_keywords = PyTuple_GET_SIZE(kwnames);
@@ -72,9 +99,13 @@ Py_ssize_t take_keywords(const Signature& sig, PyObject* param_names, PyObject* 
         if (!required && used == n_keywords) {
             break;
         }
-        const Py_ssize_t k = index_of_name(kwnames, PyTuple_GET_ITEM(param_names, i));
+        const Py_ssize_t k = keyword_for(kwnames, PyTuple_GET_ITEM(param_names, i));
+        if (k == -2) {
+            return -1;
+        }
         if (k >= 0) {
             out[i] = kwvalues[k];
+            taken[i] = k;
             used++;
         } else if (required) {
             return raise_count_error(sig, i);
@@ -84,9 +115,9 @@ Py_ssize_t take_keywords(const Signature& sig, PyObject* param_names, PyObject* 
 }
 
 /// Explains why some keyword was not taken: the first one, in call order, that is not a
-/// str, names no parameter, or names one already given by position.
+/// str, names no parameter, or names one given already (by position or by another keyword).
 int reject_leftover_keywords(const Signature& sig, PyObject* param_names, PyObject* kwnames,
-                             Py_ssize_t n_args) noexcept
+                             Py_ssize_t n_args, const Py_ssize_t* taken) noexcept
 {
     const Py_ssize_t n_keywords = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < n_keywords; k++) {
@@ -94,17 +125,22 @@ int reject_leftover_keywords(const Signature& sig, PyObject* param_names, PyObje
         if (!PyUnicode_Check(key)) {
             return raise_keyword_not_str(sig);
         }
-        const Py_ssize_t i = index_of_name(param_names, key);
-        if (i < 0) {
+        const Py_ssize_t i = param_for(param_names, key);
+        if (i == -2) {
+            return -1;
+        }
+        if (i >= 0 && taken[i] == k) {
+            continue;
+        }
+        // A keyword whose __eq__ answers one way when it is sought and another when it is
+        // placed names nothing either.
+        if (i < 0 || (i >= n_args && taken[i] < 0)) {
             return raise_unexpected_keyword(sig, key);
         }
-        if (i < n_args) {
-            return raise_keyword_given_twice(sig, key);
-        }
+        return raise_keyword_given_twice(sig, key);
     }
-    // Unreachable while kwnames holds no name twice, which every caller guarantees.
-    PyErr_SetString(PyExc_SystemError, "keyword arguments could not be bound");
-    return -1;
+    // Only an __eq__ that changes its answer between two passes gets here.
+    return raise_unexpected_keyword(sig, PyTuple_GET_ITEM(kwnames, 0));
 }
 
 }  // namespace
@@ -116,16 +152,18 @@ int bind_arguments(const Signature& sig, PyObject* param_names, PyObject* defaul
     if (n_args > sig.n_params) {
         return raise_count_error(sig, n_args);
     }
+    Py_ssize_t taken[max_params];
     for (Py_ssize_t i = 0; i < sig.n_params; i++) {
         out[i] = i < n_args ? args[i] : nullptr;
+        taken[i] = -1;
     }
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        const Py_ssize_t used = take_keywords(sig, param_names, args + n_args, kwnames, n_args, out);
+        const Py_ssize_t used = take_keywords(sig, param_names, args + n_args, kwnames, n_args, out, taken);
         if (used < 0) {
             return -1;
         }
         if (used < PyTuple_GET_SIZE(kwnames)) {
-            return reject_leftover_keywords(sig, param_names, kwnames, n_args);
+            return reject_leftover_keywords(sig, param_names, kwnames, n_args, taken);
         }
     } else if (n_args < sig.n_required) {
         return raise_count_error(sig, n_args);

@@ -1,8 +1,9 @@
-#include "method_object.hpp"
+#include "binding/method_object.hpp"
 
-#include "c_stack.hpp"
-#include "compat.hpp"
-#include "names.hpp"
+#include "support/c_stack.hpp"
+#include "support/compat.hpp"
+#include "binding/names.hpp"
+#include "fast/fast_paths.hpp"
 
 #include <cstddef>
 
@@ -50,32 +51,14 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     MethodObject* method = as_method(callable);
     const Signature& sig = *method->sig;
     const Py_ssize_t n_args = PyVectorcall_NARGS(nargsf);
+    if (fast::is_bound_already(sig, n_args, kwnames)) {
+        return check_argument_types(sig, args) < 0 ? nullptr : run_body(sig, args);
+    }
     PyObject* bound[max_params];
-    // Every argument given by position, the usual call, needs no binding.
-    const bool all_positional = n_args == sig.n_params && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0);
-    if (all_positional ? check_argument_types(sig, args) < 0
-                       : bind_arguments(sig, method->param_names, method->defaults, args, n_args,
-                                        kwnames, bound) < 0) {
+    if (bind_arguments(sig, method->param_names, method->defaults, args, n_args, kwnames, bound) < 0) {
         return nullptr;
     }
-    return run_body(sig, all_positional ? args : bound);
-}
-
-/// The vectorcall of the methods taking `(self, cur_node: dict)`, the ones called most: their
-/// usual call, an instance and a dict by position, is recognised at once.
-PyObject* self_and_dict_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                   PyObject* kwnames) noexcept
-{
-    if (PyVectorcall_NARGS(nargsf) != 2 || kwnames || !PyDict_CheckExact(args[1])) {
-        return method_vectorcall(callable, args, nargsf, kwnames);
-    }
-    return run_body(*as_method(callable)->sig, args);
-}
-
-bool takes_self_and_dict(const Signature& sig) noexcept
-{
-    return sig.n_params == 2 && sig.n_required == 2 && sig.params[0].accepts == Accepts::anything &&
-           sig.params[1].accepts == Accepts::dict;
+    return run_body(sig, bound);
 }
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
@@ -262,7 +245,7 @@ Ref make_method(const Signature& sig) noexcept
     if (!m) {
         return Ref();
     }
-    m->vectorcall = takes_self_and_dict(sig) ? self_and_dict_vectorcall : method_vectorcall;
+    m->vectorcall = method_vectorcall;
     m->sig = &sig;
     m->name = name.release();
     m->qualname = qualname.release();

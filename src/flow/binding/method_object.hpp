@@ -3,8 +3,8 @@
 // attributes, and binds its arguments like a def) while its body is native.
 #pragma once
 
-#include "ref.hpp"
-#include "signature.hpp"
+#include "support/ref.hpp"
+#include "binding/signature.hpp"
 
 namespace flow {
 

@@ -67,8 +67,6 @@ namespace flow {
     X(api_version_header, "Node-RED-API-Version")         \
     X(api_version, "v2")                                  \
     X(flows_path, "/flows")                               \
-    X(url_scheme, "http://")                              \
-    X(colon, ":")                                         \
     X(host_variable, "NODE_RED_HOST")                     \
     X(host_fallback, "127.0.0.1")                         \
     X(logger_name, "FLOW")

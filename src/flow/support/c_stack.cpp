@@ -1,4 +1,4 @@
-#include "c_stack.hpp"
+#include "support/c_stack.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,9 +10,10 @@
 namespace flow {
 namespace {
 
-// Kept free below every check: room for the deepest stretch of calls between two checks, and
-// for raising the error and unwinding.
-constexpr uintptr_t reserve = 256 * 1024;
+// Kept free below every check: room for the stretch of calls between two checks (a method body,
+// the call into an override and back), and for raising the error and unwinding. A small
+// thread stack keeps an eighth of its size instead.
+constexpr uintptr_t reserve = 32 * 1024;
 
 uintptr_t find_stack_floor() noexcept
 {
@@ -24,7 +25,7 @@ uintptr_t find_stack_floor() noexcept
         const int found = pthread_attr_getstack(&attr, &low, &size);
         pthread_attr_destroy(&attr);
         if (found == 0) {
-            const uintptr_t keep = size / 2 < reserve ? size / 2 : reserve;
+            const uintptr_t keep = size / 8 < reserve ? size / 8 : reserve;
             return reinterpret_cast<uintptr_t>(low) + keep;
         }
     }

@@ -1,9 +1,9 @@
-#include "method_table.hpp"
+#include "binding/method_table.hpp"
 
-#include "calls.hpp"
-#include "globals.hpp"
-#include "names.hpp"
-#include "wrapper.hpp"
+#include "support/calls.hpp"
+#include "binding/globals.hpp"
+#include "binding/names.hpp"
+#include "methods/wrapper.hpp"
 
 namespace flow {
 

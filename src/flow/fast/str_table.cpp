@@ -1,6 +1,6 @@
-#include "str_table.hpp"
+#include "fast/str_table.hpp"
 
-#include "exact_str.hpp"
+#include "fast/exact_str.hpp"
 
 namespace flow {
 namespace {

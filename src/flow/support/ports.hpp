@@ -3,9 +3,9 @@
 
 #include <Python.h>
 
-#include "fast_paths.hpp"
-#include "names.hpp"
-#include "ref.hpp"
+#include "fast/fast_paths.hpp"
+#include "binding/names.hpp"
+#include "support/ref.hpp"
 
 namespace flow {
 
@@ -15,38 +15,24 @@ int append_port_entry(PyObject* list, PyObject* record, Py_ssize_t port) noexcep
 /// `record.get("wires", [])`, called.
 Ref wires_by_get(PyObject* record) noexcept;
 
-/// `record.get("wires", [])`. A plain dict without "wires" gives an empty tuple instead of
-/// a new list: only ever iterated, it cannot be told apart.
+/// `record.get("wires", [])`. An exact dict without "wires" gives an empty tuple instead of a
+/// new list: only ever iterated, it cannot be told apart.
 inline Ref wires_of(PyObject* record) noexcept
 {
     if (!fast::is_exact_dict(record)) {
         return wires_by_get(record);
     }
-#if PY_VERSION_HEX >= 0x030D0000
-    // Tells an absent key from a failed lookup by its result, without asking for an error.
-    PyObject* wires;
-    const int found = PyDict_GetItemRef(record, names().wires, &wires);
-    return found == 0 ? Ref::borrow(names().no_items) : Ref::steal(wires);
-#else
     PyObject* wires = PyDict_GetItemWithError(record, names().wires);  // borrowed
     if (!wires && !PyErr_Occurred()) {
         return Ref::borrow(names().no_items);
     }
     return Ref::borrow(wires);
-#endif
-}
-
-/// Whether `items` is a list or tuple that for_each_item() walks by index: its iterator reads
-/// it the same way.
-inline bool walks_by_index(PyObject* items) noexcept
-{
-    return fast::is_exact_list(items) || (fast::enabled && PyTuple_CheckExact(items));
 }
 
 /// Whether `items` is walked by index and empty.
 inline bool has_no_items(PyObject* items) noexcept
 {
-    return walks_by_index(items) && PySequence_Fast_GET_SIZE(items) == 0;
+    return fast::walks_by_index(items) && PySequence_Fast_GET_SIZE(items) == 0;
 }
 
 /// Calls `visit(item, index)` for every item of `items` in order, as a for loop over it
@@ -55,7 +41,7 @@ inline bool has_no_items(PyObject* items) noexcept
 template <typename Visit>
 int for_each_item(PyObject* items, Visit visit) noexcept
 {
-    if (walks_by_index(items)) {
+    if (fast::walks_by_index(items)) {
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
             Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items, i));
             if (visit(item.get(), i) < 0) {

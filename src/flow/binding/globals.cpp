@@ -1,4 +1,4 @@
-#include "globals.hpp"
+#include "binding/globals.hpp"
 
 namespace flow {
 namespace {

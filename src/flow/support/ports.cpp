@@ -1,8 +1,8 @@
-#include "ports.hpp"
+#include "support/ports.hpp"
 
-#include "calls.hpp"
-#include "fast_paths.hpp"
-#include "names.hpp"
+#include "support/calls.hpp"
+#include "fast/fast_paths.hpp"
+#include "binding/names.hpp"
 
 namespace flow {
 namespace {

@@ -1,7 +1,7 @@
 // FlowAPIWrapper's surface as data: its docstring and one signature per method.
 #pragma once
 
-#include "signature.hpp"
+#include "binding/signature.hpp"
 
 namespace flow {
 

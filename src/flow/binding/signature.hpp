@@ -5,7 +5,7 @@
 
 #include <Python.h>
 
-#include "ref.hpp"
+#include "support/ref.hpp"
 
 namespace flow {
 

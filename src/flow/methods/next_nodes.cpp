@@ -1,9 +1,9 @@
 // seek_next_nodes: the nodes a node record's output ports are wired to, as port entries
 // {"node": record, "port": output port}.
-#include "calls.hpp"
-#include "names.hpp"
-#include "ports.hpp"
-#include "wrapper.hpp"
+#include "support/calls.hpp"
+#include "binding/names.hpp"
+#include "support/ports.hpp"
+#include "methods/wrapper.hpp"
 
 namespace flow {
 namespace {

@@ -1,17 +1,15 @@
-// Why the two walks cannot be told apart here: every check below is made before anything
-// observable happens, and once they pass, the walk touches only exact dicts, lists and str
-// and allocates no object that the garbage collector tracks, so no Python code can run
-// during it. The lookups that the step-by-step walk repeats at every step (the searches
-// through the instance, `self._nodes`, `Module` and its types) would therefore give the same
-// object each time, and seek_prev_nodes would give the entries that the index holds.
-#include "video_feed_index.hpp"
+// The video-feed walk over an index of predecessors built once per search. Once the plan of
+// fast_paths.cpp holds and the index is built, the walk touches only exact dicts, lists and str
+// and allocates no object that the garbage collector tracks, so no Python code can run during
+// it: the lookups that the step-by-step walk repeats at every step would give the same object
+// each time, and seek_prev_nodes would give the entries that the index holds.
+#include "fast/indexed_walk.hpp"
 
-#include "exact_str.hpp"
-#include "fast_paths.hpp"
-#include "method_table.hpp"
-#include "names.hpp"
-#include "str_table.hpp"
-#include "vector.hpp"
+#include "binding/names.hpp"
+#include "fast/exact_str.hpp"
+#include "fast/fast_paths.hpp"
+#include "fast/str_table.hpp"
+#include "support/vector.hpp"
 
 #include <iterator>
 
@@ -38,16 +36,6 @@ public:
         // Most target ids are ids of records too.
         if (ids_.reserve(static_cast<size_t>(PyDict_GET_SIZE(table))) < 0) {
             return -1;
-        }
-        // Records found plain before need no second look at their keys.
-        if (const Vector<fast::PlainRecord>* records = fast::plain_records(table)) {
-            for (size_t i = 0; i < records->size(); i++) {
-                const int added = add_plain_record((*records)[i].record, (*records)[i].wires);
-                if (added <= 0) {
-                    return added;
-                }
-            }
-            return 1;
         }
         Py_ssize_t position = 0;
         PyObject *key, *record;  // borrowed
@@ -93,7 +81,7 @@ private:
 
     int add_record(PyObject* record) noexcept
     {
-        if (!PyDict_CheckExact(record) || !fast::lookups_run_no_code(record)) {
+        if (!PyDict_CheckExact(record) || !fast::has_only_str_keys(record)) {
             return 0;
         }
         return add_plain_record(record, PyDict_GetItemWithError(record, names().wires));
@@ -188,25 +176,14 @@ public:
     /// 1 when everything the walk reads is plain, 0 when not, -1 on error.
     int prepare(PyObject* self, PyObject* start, PyObject* first_entries) noexcept
     {
-        const Names& n = names();
-        // The types first: letting go of the ones known before may run code, and nothing that
-        // is read after them may be read before.
-        if (!PyList_CheckExact(first_entries) || !fast::plain_feed_types(feed_types_) ||
-            !fast::is_own_method(self, n.seek_prev_nodes, seek_prev_nodes_signature) ||
-            !fast::is_own_method(self, n.seek_video_feed, seek_video_feed_signature) ||
-            !fast::lookups_run_no_code(start) || !is_exact_str_or_absent(PyDict_GetItemWithError(start, n.id))) {
-            return 0;
+        const int planned = PyList_CheckExact(first_entries) ? fast::plan_indexed_walk(self, start, plan_) : 0;
+        if (planned <= 0) {
+            return planned;
         }
-        table_ = fast::plain_attribute(self, n.nodes);
-        visited_ = fast::plain_attribute(self, n.visited_node_ids);
-        if (!table_ || !PyDict_CheckExact(table_.get()) || !visited_ || !PyList_CheckExact(visited_.get()) ||
-            !visited_so_far_are_str()) {
-            return 0;
+        for (size_t i = 0; i < std::size(plan_.types); i++) {
+            feed_needles_[i] = StrNeedle(plan_.types[i]);
         }
-        for (size_t i = 0; i < std::size(feed_types_); i++) {
-            feed_needles_[i] = StrNeedle(feed_types_[i].get());
-        }
-        const int built = index_.build(table_.get());
+        const int built = index_.build(plan_.table);
         return built > 0 ? lists_the_same(start, first_entries) : built;
     }
 
@@ -259,7 +236,7 @@ private:
 
     bool is_entry_for(PyObject* entry, Py_ssize_t number) const noexcept
     {
-        if (!PyDict_CheckExact(entry) || PyDict_GET_SIZE(entry) != 2 || !fast::lookups_run_no_code(entry)) {
+        if (!PyDict_CheckExact(entry) || PyDict_GET_SIZE(entry) != 2 || !fast::has_only_str_keys(entry)) {
             return false;
         }
         PyObject* record = PyDict_GetItemWithError(entry, names().node);  // borrowed
@@ -270,7 +247,7 @@ private:
 
     bool visited_so_far_are_str() const noexcept
     {
-        PyObject* visited = visited_.get();
+        PyObject* visited = plan_.visited;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(visited); i++) {
             if (!PyUnicode_CheckExact(PyList_GET_ITEM(visited, i))) {
                 return false;
@@ -289,7 +266,7 @@ private:
                 return -1;
             }
         }
-        PyObject* visited = visited_.get();
+        PyObject* visited = plan_.visited;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(visited); i++) {
             const Py_ssize_t number = index_.ids().find(PyList_GET_ITEM(visited, i));
             if (number >= 0) {
@@ -322,7 +299,7 @@ private:
     /// Entering a node: its entries become a level, its id a visit.
     int enter(const PredecessorIndex::Node& node) noexcept
     {
-        if (PyList_Append(visited_.get(), node.id) < 0) {
+        if (PyList_Append(plan_.visited, node.id) < 0) {
             return -1;
         }
         if (visited_noted_) {
@@ -331,9 +308,7 @@ private:
         return levels_.push(index_.first_entry(node));
     }
 
-    Ref table_;
-    Ref visited_;
-    Ref feed_types_[4];
+    fast::WalkPlan plan_;
     StrNeedle feed_needles_[4];
     PredecessorIndex index_;
     Vector<bool> visited_numbers_;  // per id of the table, once noted

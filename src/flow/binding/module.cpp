@@ -1,11 +1,10 @@
 // The module `zorv_sdk.nodered.flow`: multi-phase initialisation, with one module object per
 // process, and the module body that binds the globals and makes FlowAPIWrapper.
-#include "compat.hpp"
-#include "fast_paths.hpp"
-#include "globals.hpp"
-#include "method_object.hpp"
-#include "method_table.hpp"
-#include "names.hpp"
+#include "support/compat.hpp"
+#include "binding/globals.hpp"
+#include "binding/method_object.hpp"
+#include "binding/method_table.hpp"
+#include "binding/names.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -218,7 +217,6 @@ int bind_class() noexcept
     if (!cls) {
         return -1;
     }
-    fast::watch_own_class(cls.get());
     return store_global(names().FlowAPIWrapper, cls.get());
 }
 

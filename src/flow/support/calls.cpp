@@ -1,11 +1,8 @@
-#include "calls.hpp"
+#include "support/calls.hpp"
 
-#include "fast_paths.hpp"
-#include "globals.hpp"
-#include "names.hpp"
+#include "binding/globals.hpp"
+#include "binding/names.hpp"
 
-#include <algorithm>
-#include <cstring>
 
 namespace flow {
 namespace {
@@ -66,50 +63,7 @@ Ref call_looked_up(PyObject* callable, bool unbound, PyObject* obj, PyObject* ar
     return Ref::steal(PyObject_Vectorcall(callable, args, n, nullptr));
 }
 
-Ref get_attribute(PyObject* obj, PyObject* name) noexcept
-{
-    if (Ref value = fast::own_attribute(obj, name)) {
-        return value;
-    }
-    // The generic lookup of the usual class is called directly, without the dispatch; it names
-    // the attribute and object in the AttributeError itself.
-    return Ref::steal(Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr ? PyObject_GenericGetAttr(obj, name)
-                                                                          : PyObject_GetAttr(obj, name));
-}
-
-Ref join_str(std::initializer_list<PyObject*> pieces) noexcept
-{
-    Py_ssize_t length = 0;
-    Py_UCS4 widest = 0;
-    for (PyObject* piece : pieces) {
-        length += PyUnicode_GET_LENGTH(piece);
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(piece));
-    }
-    Ref joined = Ref::steal(PyUnicode_New(length, widest));
-    if (!joined) {
-        return joined;
-    }
-    const int kind = PyUnicode_KIND(joined.get());
-    char* data = static_cast<char*>(PyUnicode_DATA(joined.get()));
-    Py_ssize_t at = 0;
-    for (PyObject* piece : pieces) {
-        const Py_ssize_t piece_length = PyUnicode_GET_LENGTH(piece);
-        // Pieces stored as wide as the result, the usual case, are copied as bytes.
-        if (static_cast<int>(PyUnicode_KIND(piece)) == kind) {
-            std::memcpy(data + at * kind, PyUnicode_DATA(piece), static_cast<size_t>(piece_length * kind));
-        } else if (PyUnicode_CopyCharacters(joined.get(), at, piece, 0, piece_length) < 0) {
-            return Ref();
-        }
-        at += piece_length;
-    }
-    return joined;
-}
-
-Ref display(PyObject* value) noexcept
-{
-    Ref shown = fast::format_plain_container(value);
-    return shown ? std::move(shown) : Ref::steal(PyObject_Format(value, names().empty));
-}
+Ref display(PyObject* value) noexcept { return Ref::steal(PyObject_Format(value, names().empty)); }
 
 LogLine::LogLine(PyObject* level) noexcept : logger_(load_global(names().logger))
 {
