@@ -3,7 +3,9 @@
 # /usr/bin/python3.N and pyenv's versions), checks that its import does not warn of a version
 # mismatch, and runs the whole test suite on each; fails when it finds none. With
 # --newest-other first, only on the newest one whose minor version is not that of Debian's
-# python3 (and passes, saying so, when there is none). Arguments go to pytest.
+# python3 (and passes, saying so, when there is none); with --minor X.Y (repeated), only on the
+# newest of each of those minor versions (passing, saying so, for one that is missing).
+# Arguments after these go to pytest.
 # Each interpreter gets its own venv under build-versions/, which sees Debian's pure-Python
 # pytest, hypothesis, requests and meson-python: nothing is downloaded.
 set -euo pipefail
@@ -30,6 +32,10 @@ if sys.implementation.name == "cpython" and sys.version_info >= (3, 9):
     case "$candidate" in /usr/bin/*) echo "$version $version-debian $candidate" ;;
                          *) echo "$version $version-pyenv $candidate" ;; esac
   done | sort -V
+}
+
+newest_of_minor() {
+  find_interpreters | awk -v minor="$1." 'index($1, minor) == 1' | tail -n 1
 }
 
 newest_other_interpreter() {
@@ -84,7 +90,19 @@ ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 ensure_debian_packages_offered "${OTHER_PYTHON_PACKAGES[@]}"
 bash scripts/install_nodered.sh
 run_fewer_hostile_cases
-if [ "${1:-}" = --newest-other ]; then
+if [ "${1:-}" = --minor ]; then
+  interpreters=()
+  while [ "${1:-}" = --minor ]; do
+    entry="$(newest_of_minor "$2")"
+    if [ -n "$entry" ]; then
+      interpreters+=("$entry")
+    else
+      echo "test_versions.sh: no CPython $2 here: not tested"
+    fi
+    shift 2
+  done
+  [ "${#interpreters[@]}" -gt 0 ] || exit 0
+elif [ "${1:-}" = --newest-other ]; then
   shift
   mapfile -t interpreters < <(newest_other_interpreter)
   if [ "${#interpreters[@]}" -eq 0 ]; then

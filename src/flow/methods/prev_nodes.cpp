@@ -91,6 +91,9 @@ int collect_ports_feeding(PyObject* record, CurrentId& id, PyObject* result) noe
 int scan_exact_table(PyObject* table, CurrentId& id, PyObject* result) noexcept
 {
     const Py_ssize_t size = PyDict_GET_SIZE(table);
+    if (size == 0) {
+        return 0;  // nothing to set up a walk for
+    }
     Py_ssize_t left = size;
     Py_ssize_t position = 0;
     PyObject *key, *value;  // borrowed

@@ -7,10 +7,12 @@
 
 namespace flow {
 
-/// `obj.name`
+/// `obj.name`. The generic lookup of the usual class is called without the dispatch; it names
+/// the attribute and the object in the AttributeError itself.
 inline Ref get_attribute(PyObject* obj, PyObject* name) noexcept
 {
-    return Ref::steal(PyObject_GetAttr(obj, name));
+    getattrofunc get = Py_TYPE(obj)->tp_getattro;
+    return Ref::steal(get == PyObject_GenericGetAttr ? get(obj, name) : PyObject_GetAttr(obj, name));
 }
 
 /// `obj.name(args...)`, looked up at the call like Python's own method calls (no bound
