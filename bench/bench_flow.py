@@ -149,7 +149,7 @@ def neighbour_rows(sizes, rng):
 
 
 def video_feed_rows(quick, rng):
-    cases = [("chain", chain_flow(1000 if quick else 5000)),
+    cases = [("chain", chain_flow(1000 if quick else 2000)),
              ("fan-in", fan_in_flow(300 if quick else 1000)),
              ("random DAG", dag_flow(1000 if quick else 2000, rng))]
     for name, (flow, start) in cases:
