@@ -1,9 +1,9 @@
 #include "binding/method_object.hpp"
 
-#include "support/c_stack.hpp"
-#include "support/compat.hpp"
 #include "binding/names.hpp"
 #include "fast/fast_paths.hpp"
+#include "support/c_stack.hpp"
+#include "support/compat.hpp"
 
 #include <cstddef>
 

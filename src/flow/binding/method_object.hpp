@@ -3,8 +3,8 @@
 // attributes, and binds its arguments like a def) while its body is native.
 #pragma once
 
-#include "support/ref.hpp"
 #include "binding/signature.hpp"
+#include "support/ref.hpp"
 
 namespace flow {
 

@@ -1,9 +1,9 @@
 // seek_next_nodes: the nodes a node record's output ports are wired to, as port entries
 // {"node": record, "port": output port}.
-#include "support/calls.hpp"
 #include "binding/names.hpp"
-#include "support/ports.hpp"
 #include "methods/wrapper.hpp"
+#include "support/calls.hpp"
+#include "support/ports.hpp"
 
 namespace flow {
 namespace {

@@ -1,8 +1,8 @@
 // parse_flow: downloads the flow, finds the wrapper's own node and reports where it stands.
-#include "support/calls.hpp"
-#include "support/compat.hpp"
 #include "binding/names.hpp"
 #include "methods/wrapper.hpp"
+#include "support/calls.hpp"
+#include "support/compat.hpp"
 
 namespace flow {
 namespace {

@@ -5,15 +5,15 @@
 // `self.seek_video_feed`. Where that attribute is this very method bound to the same instance,
 // a level is pushed on a stack of our own instead of recursing on the C stack, so flows of any
 // depth are walked; any other callable (an override) is called for real.
-#include "support/calls.hpp"
 #include "binding/globals.hpp"
 #include "binding/method_table.hpp"
 #include "binding/names.hpp"
 #include "fast/fast_paths.hpp"
-#include "support/ports.hpp"
-#include "support/vector.hpp"
 #include "fast/indexed_walk.hpp"
 #include "methods/wrapper.hpp"
+#include "support/calls.hpp"
+#include "support/ports.hpp"
+#include "support/vector.hpp"
 
 namespace flow {
 namespace {

@@ -1,8 +1,8 @@
 #include "support/ports.hpp"
 
-#include "support/calls.hpp"
-#include "fast/fast_paths.hpp"
 #include "binding/names.hpp"
+#include "fast/fast_paths.hpp"
+#include "support/calls.hpp"
 
 namespace flow {
 namespace {

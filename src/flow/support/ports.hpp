@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include "fast/fast_paths.hpp"
 #include "binding/names.hpp"
+#include "fast/fast_paths.hpp"
 #include "support/ref.hpp"
 
 namespace flow {
