@@ -41,12 +41,14 @@ def test_next_nodes(cur, expected):
     assert pairs(w, w.seek_next_nodes(cur)) == expected
 
 
-@pytest.mark.parametrize("wires, exc", [([["A", "ghost"]], KeyError), (None, TypeError), ([None], TypeError),
-                                        ([["A"], 5], TypeError)])
-def test_next_failures(wires, exc):
+@pytest.mark.parametrize("wires, exc, args", [
+    ([["A", "ghost"]], KeyError, ("ghost",)),
+    ([["A", ("gh", "ost")]], KeyError, (("gh", "ost"),)),  # a tuple is the one argument, as a dict raises it
+    (None, TypeError, None), ([None], TypeError, None), ([["A"], 5], TypeError, None)])
+def test_next_failures(wires, exc, args):
     with pytest.raises(exc) as err:
         make_wrapper(node("A")).seek_next_nodes({"id": "S", "wires": wires})
-    assert exc is TypeError or err.value.args == ("ghost",)
+    assert exc is TypeError or err.value.args == args
 
 
 def test_prev_reads_wires_with_get_and_empty_default():

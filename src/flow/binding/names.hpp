@@ -67,6 +67,11 @@ namespace flow {
     X(api_version_header, "Node-RED-API-Version")         \
     X(api_version, "v2")                                  \
     X(flows_path, "/flows")                               \
+    X(node_info_prefix, "Node info: ")                    \
+    X(prev_nodes_prefix, "Previous nodes - ")             \
+    X(next_nodes_prefix, "Next nodes - ")                 \
+    X(feed_prefix, "vid-fed node - ")                     \
+    X(comma, ", ")                                        \
     X(host_variable, "NODE_RED_HOST")                     \
     X(host_fallback, "127.0.0.1")                         \
     X(logger_name, "FLOW")

@@ -67,14 +67,19 @@ bool is_tuple_field(PyObject* descriptor) noexcept
 
 /// `member.type` for a named tuple of a class derived from tuple alone, whose `type` is its
 /// field: a new reference to an exact str, or empty (no error set) for any other member.
-Ref field_type_of(PyObject* member) noexcept
+/// `checked` is the class whose dict was found to hold only str keys last, and comes back so.
+Ref field_type_of(PyObject* member, PyTypeObject*& checked) noexcept
 {
     PyTypeObject* cls = Py_TYPE(member);
-    if (!has_plain_mro(cls, {&PyTuple_Type, &PyBaseObject_Type})) {
+    if (cls != checked && !has_plain_mro(cls, {&PyTuple_Type, &PyBaseObject_Type})) {
         return Ref();
     }
     Ref dict = dict_of_type(cls);
-    PyObject* field = dict && has_only_str_keys(dict.get()) ? item(dict.get(), names().type) : nullptr;
+    if (!dict || (cls != checked && !has_only_str_keys(dict.get()))) {
+        return Ref();
+    }
+    checked = cls;
+    PyObject* field = item(dict.get(), names().type);
     if (!field || !is_tuple_field(field)) {
         return Ref();
     }
@@ -103,9 +108,10 @@ bool read_feed_types(WalkPlan& plan) noexcept
         return false;
     }
     size_t i = 0;
+    PyTypeObject* checked = nullptr;  // the members' class, as a rule
     for (PyObject* name : {n.VideoFeed, n.VFVideoFile, n.VFUsbCamera, n.VFIpCamera}) {
         PyObject* member = item(dict.get(), name);
-        Ref type = member && !Py_TYPE(member)->tp_descr_get ? field_type_of(member) : Ref();
+        Ref type = member && !Py_TYPE(member)->tp_descr_get ? field_type_of(member, checked) : Ref();
         if (!type) {
             return false;
         }

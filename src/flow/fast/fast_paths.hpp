@@ -36,6 +36,13 @@ inline bool are_exact_str(PyObject* a, PyObject* b) noexcept
     return enabled && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b);
 }
 
+/// Whether `format(value, "")` is `str(value)`: so for an exact dict or list, whose type takes
+/// its __format__ from object, which gives str() for an empty format.
+inline bool formats_as_str(PyObject* value) noexcept
+{
+    return enabled && (PyDict_CheckExact(value) || PyList_CheckExact(value));
+}
+
 /// Whether a call that passes every parameter by position, and nothing else, needs no binding.
 inline bool is_bound_already(const Signature& sig, Py_ssize_t n_args, PyObject* kwnames) noexcept
 {

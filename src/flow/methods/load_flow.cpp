@@ -5,6 +5,7 @@
 #include "methods/wrapper.hpp"
 #include "support/calls.hpp"
 #include "support/compat.hpp"
+#include "support/ports.hpp"
 
 namespace flow {
 namespace {
@@ -119,17 +120,14 @@ Retry retry_after_failure(PyObject* start, PyObject* timeout) noexcept
 Ref build_node_table(PyObject* flows) noexcept
 {
     Ref table = Ref::steal(PyDict_New());
-    Ref iterator = table ? Ref::steal(PyObject_GetIter(flows)) : Ref();
-    if (!iterator) {
-        return Ref();
+    if (!table) {
+        return table;
     }
-    while (Ref record = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref id = Ref::steal(PyObject_GetItem(record.get(), names().id));
-        if (!id || PyDict_SetItem(table.get(), id.get(), record.get()) < 0) {
-            return Ref();
-        }
-    }
-    return PyErr_Occurred() ? Ref() : std::move(table);
+    const int built = for_each_item(flows, [&](PyObject* record, Py_ssize_t) {
+        Ref id = item_of(record, names().id);
+        return id ? PyDict_SetItem(table.get(), id.get(), record) : -1;
+    });
+    return built < 0 ? Ref() : std::move(table);
 }
 
 }  // namespace

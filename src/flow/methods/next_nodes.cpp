@@ -13,7 +13,7 @@ int collect_targets(PyObject* self, PyObject* target_ids, Py_ssize_t port, PyObj
 {
     return for_each_item(target_ids, [&](PyObject* id, Py_ssize_t) {
         Ref table = get_attribute(self, names().nodes);
-        Ref record = table ? Ref::steal(PyObject_GetItem(table.get(), id)) : Ref();
+        Ref record = table ? item_of(table.get(), id) : Ref();
         return record ? append_port_entry(result, record.get(), port) : -1;
     });
 }

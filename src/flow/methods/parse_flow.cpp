@@ -2,6 +2,7 @@
 #include "binding/names.hpp"
 #include "methods/wrapper.hpp"
 #include "support/calls.hpp"
+#include "support/ports.hpp"
 #include "support/compat.hpp"
 
 namespace flow {
@@ -12,14 +13,14 @@ Ref own_record(PyObject* self) noexcept
 {
     Ref table = get_attribute(self, names().nodes);
     Ref id = table ? get_attribute(self, names().node_id) : Ref();
-    return id ? Ref::steal(PyObject_GetItem(table.get(), id.get())) : Ref();
+    return id ? item_of(table.get(), id.get()) : Ref();
 }
 
 /// `self._nodes[self.node_id]["type"] == self.node_type`: 1, 0, or -1 on error.
 int own_type_matches(PyObject* self) noexcept
 {
     Ref record = own_record(self);
-    Ref type = record ? Ref::steal(PyObject_GetItem(record.get(), names().type)) : Ref();
+    Ref type = record ? item_of(record.get(), names().type) : Ref();
     Ref expected = type ? get_attribute(self, names().node_type) : Ref();
     Ref equal = expected ? Ref::steal(PyObject_RichCompare(type.get(), expected.get(), Py_EQ)) : Ref();
     return equal ? PyObject_IsTrue(equal.get()) : -1;
@@ -40,27 +41,29 @@ int log_type_mismatch(PyObject* self) noexcept
 }
 
 /// `logger.info(f"{prefix}{value}")`
-int log_finding(const char* prefix, PyObject* value) noexcept
+int log_finding(PyObject* prefix, PyObject* value) noexcept
 {
     LogLine line(names().info);
     Ref shown = line.ready() ? display(value) : Ref();
-    Ref message = shown ? Ref::steal(PyUnicode_FromFormat("%s%U", prefix, shown.get())) : Ref();
+    Ref message = shown ? Ref::steal(PyUnicode_Concat(prefix, shown.get())) : Ref();
     return line.write(message.get());
 }
 
+/// `logger.info(f"vid-fed node - {node}, {port}")`
 int log_video_feed(PyObject* node, PyObject* port) noexcept
 {
-    LogLine line(names().info);
+    const Names& n = names();
+    LogLine line(n.info);
     Ref node_shown = line.ready() ? display(node) : Ref();
     Ref port_shown = node_shown ? display(port) : Ref();
-    Ref message = port_shown ? Ref::steal(PyUnicode_FromFormat("vid-fed node - %U, %U",
-                                                               node_shown.get(), port_shown.get()))
-                             : Ref();
+    Ref pieces = port_shown ? Ref::steal(PyTuple_Pack(4, n.feed_prefix, node_shown.get(), n.comma, port_shown.get()))
+                            : Ref();
+    Ref message = pieces ? Ref::steal(PyUnicode_Join(n.empty, pieces.get())) : Ref();
     return line.write(message.get());
 }
 
 /// The search `name` on `cur_node`, its result logged after `prefix`.
-Ref seek_and_log(PyObject* self, PyObject* name, const char* prefix, PyObject* cur_node) noexcept
+Ref seek_and_log(PyObject* self, PyObject* name, PyObject* prefix, PyObject* cur_node) noexcept
 {
     Ref found = call_method(self, name, cur_node);
     return found && log_finding(prefix, found.get()) == 0 ? std::move(found) : Ref();
@@ -87,12 +90,12 @@ Ref result_dict(PyObject* cur_node, PyObject* prev_nodes, PyObject* next_nodes, 
 PyObject* report(PyObject* self) noexcept
 {
     Ref cur_node = own_record(self);
-    if (!cur_node || log_finding("Node info: ", cur_node.get()) < 0) {
+    const Names& n = names();
+    if (!cur_node || log_finding(n.node_info_prefix, cur_node.get()) < 0) {
         return nullptr;
     }
-    const Names& n = names();
-    Ref prev_nodes = seek_and_log(self, n.seek_prev_nodes, "Previous nodes - ", cur_node.get());
-    Ref next_nodes = prev_nodes ? seek_and_log(self, n.seek_next_nodes, "Next nodes - ", cur_node.get())
+    Ref prev_nodes = seek_and_log(self, n.seek_prev_nodes, n.prev_nodes_prefix, cur_node.get());
+    Ref next_nodes = prev_nodes ? seek_and_log(self, n.seek_next_nodes, n.next_nodes_prefix, cur_node.get())
                                 : Ref();
     Ref feed_pair = next_nodes ? call_method(self, n.seek_video_feed, cur_node.get()) : Ref();
     Ref feed, feed_port;

@@ -158,11 +158,11 @@ private:
             return -1;
         }
         if (PyList_CheckExact(visited.get())) {
-            Ref id = Ref::steal(PyObject_GetItem(cur_node, names().id));
+            Ref id = item_of(cur_node, names().id);
             return id && PyList_Append(visited.get(), id.get()) == 0 ? PyList_GET_SIZE(visited.get()) : -1;
         }
         Ref append = Ref::steal(PyObject_GetAttr(visited.get(), names().append));
-        Ref id = append ? Ref::steal(PyObject_GetItem(cur_node, names().id)) : Ref();
+        Ref id = append ? item_of(cur_node, names().id) : Ref();
         return id && Ref::steal(PyObject_CallOneArg(append.get(), id.get())) ? -2 : -1;
     }
 
@@ -170,9 +170,9 @@ private:
     Step advance(Level& level, Pair& result) noexcept
     {
         while (Ref entry = Ref::steal(PyIter_Next(level.entries.get()))) {
-            Ref node = Ref::steal(PyObject_GetItem(entry.get(), names().node));
-            Ref port = node ? Ref::steal(PyObject_GetItem(entry.get(), names().port)) : Ref();
-            Ref type = port ? Ref::steal(PyObject_GetItem(node.get(), names().type)) : Ref();
+            Ref node = item_of(entry.get(), names().node);
+            Ref port = node ? item_of(entry.get(), names().port) : Ref();
+            Ref type = port ? item_of(node.get(), names().type) : Ref();
             const int is_feed = type ? is_video_feed_type(type.get()) : -1;
             if (is_feed < 0) {
                 return Step::error;
@@ -206,7 +206,7 @@ private:
         if (count <= 0) {
             return count < 0 ? -1 : 0;
         }
-        Ref id = Ref::steal(PyObject_GetItem(node, names().id));
+        Ref id = item_of(node, names().id);
         Ref visited = id ? get_attribute(self_, names().visited_node_ids) : Ref();
         const int seen = visited ? PySequence_Contains(visited.get(), id.get()) : -1;
         return seen < 0 ? -1 : !seen;

@@ -2,6 +2,7 @@
 
 #include "binding/globals.hpp"
 #include "binding/names.hpp"
+#include "fast/fast_paths.hpp"
 
 
 namespace flow {
@@ -63,7 +64,10 @@ Ref call_looked_up(PyObject* callable, bool unbound, PyObject* obj, PyObject* ar
     return Ref::steal(PyObject_Vectorcall(callable, args, n, nullptr));
 }
 
-Ref display(PyObject* value) noexcept { return Ref::steal(PyObject_Format(value, names().empty)); }
+Ref display(PyObject* value) noexcept
+{
+    return Ref::steal(fast::formats_as_str(value) ? PyObject_Str(value) : PyObject_Format(value, names().empty));
+}
 
 LogLine::LogLine(PyObject* level) noexcept : logger_(load_global(names().logger))
 {

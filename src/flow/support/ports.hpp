@@ -12,6 +12,23 @@ namespace flow {
 /// Appends the port entry {"node": record, "port": port} to `list`.
 int append_port_entry(PyObject* list, PyObject* record, Py_ssize_t port) noexcept;
 
+/// `record[key]`, held: what uses it may run code that takes it out of the record.
+inline Ref item_of(PyObject* record, PyObject* key) noexcept
+{
+    if (!fast::is_exact_dict(record)) {
+        return Ref::steal(PyObject_GetItem(record, key));
+    }
+    PyObject* value = PyDict_GetItemWithError(record, key);  // borrowed
+    if (!value && !PyErr_Occurred()) {
+        // As the dict raises it: the key alone as the error's argument, a tuple too.
+        Ref argument = Ref::steal(PyTuple_Pack(1, key));
+        if (argument) {
+            PyErr_SetObject(PyExc_KeyError, argument.get());
+        }
+    }
+    return Ref::borrow(value);
+}
+
 /// `record.get("wires", [])`, called.
 Ref wires_by_get(PyObject* record) noexcept;
 
