@@ -122,6 +122,8 @@ class NodeRedServer:
         self._http.headers.update(API_HEADERS)
         if https:
             self._http.verify = str(https[1])
+            # Else REQUESTS_CA_BUNDLE, where it is set, would take the place of that verify.
+            self._http.trust_env = False
         write_json(self.user_dir / "flows.json", initial_flow)
 
     def __enter__(self) -> NodeRedServer:
