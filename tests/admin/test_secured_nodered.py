@@ -1,11 +1,15 @@
 """The flow module through connect() against a real Node-RED behind a login, over https under
 /admin, and against a server that never answers."""
 
+import os
+import subprocess
+import sys
 import threading
 import time
 
 import pytest
 
+from local_nodered import REPO_ROOT
 from secured_nodered import PASSWORD, USER
 from zorv_sdk.nodered import admin, flow
 
@@ -105,3 +109,18 @@ def test_unanswered_attempts_end_at_their_time_limit(unanswering, log):
     assert attempts(log.messages, 2) == {f"HTTPConnectionPool(host='{host}', port={port}): Read timed out. (read timeout=0.3)"}
     failed = [when - started for when in log.times[:-1]]
     assert 0.3 <= failed[0] < 1 and all(1.3 <= later - earlier < 2 for earlier, later in zip(failed, failed[1:]))
+
+
+@pytest.mark.parametrize("options, password, status, said", [
+    (["--password-file", "<file>"], None, 0, "node          detect (function"),
+    ([], PASSWORD, 0, "node          detect (function"),
+    (["--ca", "/no/such/ca.pem"], PASSWORD, 2, "node_program.py: ca names no file: '/no/such/ca.pem'\n"),
+])
+def test_example_program_logs_in_when_told_to(secured, tmp_path, options, password, status, said):
+    (tmp_path / "password").write_text(PASSWORD + "\n")
+    command = [sys.executable, str(REPO_ROOT / "examples" / "node_program.py"), "--host", secured.host, "--port", str(secured.port),
+               "--node-id", "detect", "--node-type", "function", "--wait", "1", "--user", USER]
+    environment = {**os.environ, **({admin.PASSWORD_VARIABLE: password} if password else {})}
+    done = subprocess.run(command + [str(tmp_path / "password") if o == "<file>" else o for o in options],
+                          capture_output=True, text=True, env=environment, timeout=30)
+    assert (done.returncode, (done.stdout or done.stderr).startswith(said)) == (status, True), done.stderr
