@@ -10,7 +10,7 @@ from zorv_sdk.nodered import admin, flow
 
 SECRET = "s3cret-pw"
 # In a case's arguments these name files the test writes.
-PASSWORD_FILE, EMPTY_FILE, MISSING = "<password file>", "<empty file>", "/no/such/file.pem"
+PASSWORD_FILE, EMPTY_FILE, LATIN_FILE, MISSING = "<password file>", "<empty file>", "<latin-1 file>", "/no/such/file.pem"
 
 BAD = [  # arguments, environment, error, its first word
     ({"token": ""}, {}, ValueError, "token"),
@@ -24,6 +24,7 @@ BAD = [  # arguments, environment, error, its first word
     ({"user": "admin", "password": SECRET, "password_file": PASSWORD_FILE}, {}, ValueError, "password"),
     ({"user": "admin", "password_file": MISSING}, {}, ValueError, "password_file"),
     ({"user": "admin", "password_file": EMPTY_FILE}, {}, ValueError, "password_file"),
+    ({"user": "admin", "password_file": LATIN_FILE}, {}, ValueError, "password_file"),
     ({"ca": MISSING}, {}, ValueError, "ca"),
     ({"ca": 5}, {}, TypeError, "ca"),
     ({"https": "yes"}, {}, TypeError, "https"),
@@ -46,7 +47,8 @@ def wrapper():
 def with_files(arguments, tmp_path):
     (tmp_path / "password").write_text(SECRET + "\n")
     (tmp_path / "empty").write_text("\n")
-    files = {PASSWORD_FILE: tmp_path / "password", EMPTY_FILE: tmp_path / "empty"}
+    (tmp_path / "latin").write_bytes(f"{SECRET}\xe9\n".encode("latin-1"))
+    files = {PASSWORD_FILE: tmp_path / "password", EMPTY_FILE: tmp_path / "empty", LATIN_FILE: tmp_path / "latin"}
     return {name: files.get(value, value) if isinstance(value, str) else value for name, value in arguments.items()}
 
 

@@ -104,7 +104,7 @@ class AdminSession(requests.Session):
             self._refusal = f"Node-RED refused the login of user {self.user!r} ({described(answer)})"
             logger.error(f"{self._refusal}: check the user and its password")
             raise AccessRefused(self._refusal, response=answer)
-        token = answer.json().get("access_token") if answer.status_code == 200 else None
+        token = fields_of(answer).get("access_token") if answer.status_code == 200 else None
         if not isinstance(token, str) or not token:
             raise requests.HTTPError(f"the login at {self.url} failed ({described(answer)})", response=answer)
         self._token = token
@@ -117,13 +117,19 @@ class AdminSession(requests.Session):
         return "Node-RED asks for a login (401): give a user and its password, or a token"
 
 
+def fields_of(answer: requests.Response) -> dict:
+    """The JSON object of an answer; empty for any other body."""
+    try:
+        fields = answer.json()
+    except ValueError:
+        return {}
+    return fields if isinstance(fields, dict) else {}
+
+
 def described(answer: requests.Response) -> str:
     """The status of an answer and the error Node-RED gives for it, if any."""
-    try:
-        error = answer.json()
-    except ValueError:
-        error = None
-    detail = (error.get("error_description") or error.get("error")) if isinstance(error, dict) else None
+    fields = fields_of(answer)
+    detail = fields.get("error_description") or fields.get("error")
     return f"{answer.status_code}: {detail}" if detail else str(answer.status_code)
 
 
@@ -176,8 +182,7 @@ def password_of(user: Optional[str], password: Optional[str], password_file: Opt
     if password is not None and password_file is not None:
         raise ValueError("password and password_file: give one of them, not both")
     if password_file is not None:
-        with open(password_file, encoding="utf-8") as lines:
-            password = checked_text("password_file", lines.readline().rstrip("\r\n"))
+        password = checked_text("password_file", first_line(password_file))
     elif password is None:
         password = environment(PASSWORD_VARIABLE)
     if password is not None and user is None:
@@ -185,6 +190,15 @@ def password_of(user: Optional[str], password: Optional[str], password_file: Opt
     if user is not None and password is None:
         raise ValueError(f"password: user {user!r} needs one (password=, password_file= or {PASSWORD_VARIABLE})")
     return password
+
+
+def first_line(path: Path) -> str:
+    try:
+        with open(path, encoding="utf-8") as lines:
+            return lines.readline().rstrip("\r\n")
+    except UnicodeDecodeError:
+        # Without its cause, which quotes bytes of the file.
+        raise ValueError(f"password_file is not UTF-8 text: {os.fspath(path)!r}") from None
 
 
 def admin_url(wrapper: flow.FlowAPIWrapper, https: bool, admin_root: str) -> str:
