@@ -5,11 +5,17 @@
 The node id and type default to the NODE_ID and NODE_TYPE environment variables, the host to
 NODE_RED_HOST (else 127.0.0.1) and the port to 1880. It prints the node, the nodes that feed it
 and that it feeds, with the output ports that carry each wire, and the video source upstream.
+
+For a secured Node-RED (adminAuth, https, httpAdminRoot) it goes through zorv_sdk.nodered.admin
+when one of --user, --password-file, --token, --ca, --https or --admin-root is given, or
+NODE_RED_TOKEN or NODE_RED_USER is set; the password may also come from NODE_RED_PASSWORD.
 """
 import argparse
+import os
 import sys
 from typing import Optional
 
+from zorv_sdk.nodered import admin
 from zorv_sdk.nodered.flow import FlowAPIWrapper
 
 
@@ -61,7 +67,26 @@ def parse_arguments(argv: list) -> argparse.Namespace:
     parser.add_argument("--node-id", default="", help="this node's id (default: NODE_ID)")
     parser.add_argument("--node-type", default="", help="this node's type (default: NODE_TYPE)")
     parser.add_argument("--wait", type=int, default=300, help="seconds to wait for Node-RED")
+    secured = parser.add_argument_group("a secured Node-RED")
+    secured.add_argument("--user", help="log in as this user (default: NODE_RED_USER)")
+    secured.add_argument("--password-file", help="the user's password, on the first line (default: NODE_RED_PASSWORD)")
+    secured.add_argument("--token", help="an access token instead of a login (default: NODE_RED_TOKEN)")
+    secured.add_argument("--ca", help="CA bundle to trust instead of the system's; implies --https")
+    secured.add_argument("--https", action="store_true", help="talk https")
+    secured.add_argument("--admin-root", default="", help="Node-RED's httpAdminRoot, like /admin")
     return parser.parse_args(argv)
+
+
+def security_options(args: argparse.Namespace) -> dict:
+    """The options for admin.connect() that were given on the command line."""
+    given = {"user": args.user, "password_file": args.password_file, "token": args.token,
+             "ca": args.ca, "https": args.https, "admin_root": args.admin_root}
+    return {name: value for name, value in given.items() if value}
+
+
+def is_secured(args: argparse.Namespace) -> bool:
+    return bool(security_options(args)) or any(
+        os.environ.get(name) for name in (admin.TOKEN_VARIABLE, admin.USER_VARIABLE))
 
 
 def main(argv: list) -> int:
@@ -70,6 +95,12 @@ def main(argv: list) -> int:
     wrapper = PatientFlowAPIWrapper(
         args.wait, port=args.port, node_id=args.node_id, node_type=args.node_type, **where
     )
+    if is_secured(args):
+        try:
+            admin.connect(wrapper, **security_options(args))
+        except (TypeError, ValueError) as bad:
+            print(f"node_program.py: {bad}", file=sys.stderr)
+            return 2
     try:
         result = wrapper.parse_flow()
     except KeyError as missing:

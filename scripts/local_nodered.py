@@ -95,11 +95,24 @@ class NodeRedServer:
         port: int | None = None,
         start_timeout: float = 30.0,
         stop_timeout: float = 5.0,
+        settings: Path | None = None,
+        https: tuple[Path, Path] | None = None,
+        admin_root: str = "",
     ) -> None:
+        """`settings` is the settings file (default settings.js); `https` a key and a
+        certificate file to serve https with, the certificate also being what this harness
+        trusts; `admin_root` Node-RED's httpAdminRoot ("/admin"), where the API then is."""
         self._node = find_node()
         self._red_js = find_red_js()
         self.port = port if port is not None else free_loopback_port()
-        self.url = f"http://{self.host}:{self.port}"
+        self.url = f"{'https' if https else 'http'}://{self.host}:{self.port}{admin_root}"
+        self.settings = settings
+        self.extra_settings: dict[str, Any] = {}
+        if https:
+            key, cert = https
+            self.extra_settings["https"] = {"key": key.read_text(), "cert": cert.read_text()}
+        if admin_root:
+            self.extra_settings["httpAdminRoot"] = admin_root
         self.start_timeout = start_timeout
         self.stop_timeout = stop_timeout
         self.user_dir = Path(tempfile.mkdtemp(prefix="zorv-nodered-"))
@@ -107,6 +120,10 @@ class NodeRedServer:
         self.process: subprocess.Popen[bytes] | None = None
         self._http = requests.Session()
         self._http.headers.update(API_HEADERS)
+        if https:
+            self._http.verify = str(https[1])
+            # Else REQUESTS_CA_BUNDLE, where it is set, would take the place of that verify.
+            self._http.trust_env = False
         write_json(self.user_dir / "flows.json", initial_flow)
 
     def __enter__(self) -> NodeRedServer:
@@ -187,11 +204,23 @@ class NodeRedServer:
             return "(no log written)"
 
     def _spawn(self) -> subprocess.Popen[bytes]:
+        # The module global is read here, when the server starts, so that it can be rebound.
+        settings = self.settings or SETTINGS_JS
+        if self.extra_settings:
+            # Node-RED reads one settings file: this one is the chosen file with the extra
+            # settings over it.
+            combined = self.user_dir / "extra-settings.js"
+            combined.write_text(
+                f"module.exports = {{...require({json.dumps(str(settings))}), "
+                f"...{json.dumps(self.extra_settings)}}};\n",
+                encoding="utf-8",
+            )
+            settings = combined
         command = [
             self._node, str(self._red_js),
             "-u", str(self.user_dir),
             "-p", str(self.port),
-            "-s", str(SETTINGS_JS),
+            "-s", str(settings),
         ]
         with open(self.log_path, "ab") as log:
             # Its own process group lets stop() reach whatever Node-RED

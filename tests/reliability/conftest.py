@@ -14,6 +14,7 @@ import pytest
 import requests
 
 import local_nodered
+from secured_nodered import SecuredNodeRed
 from zorv_sdk.constants import Module
 from zorv_sdk.nodered import flow
 
@@ -87,26 +88,9 @@ def clock(monkeypatch):
     return fake
 
 
-class LoginNodeRed(local_nodered.NodeRedServer):
-    """Node-RED run with settings-auth.js: this harness logs in, the flow reader does not."""
-
-    def _spawn(self):
-        with pytest.MonkeyPatch.context() as patch:
-            patch.setattr(local_nodered, "SETTINGS_JS", local_nodered.NODERED_DIR / "settings-auth.js")
-            return super()._spawn()
-
-    def _get_flows(self):
-        if "Authorization" not in self._http.headers:
-            login = self._http.post(f"{self.url}/auth/token", timeout=5, data={
-                "client_id": "node-red-admin", "grant_type": "password", "scope": "*",
-                "username": "admin", "password": "zorv-test"})
-            self._http.headers["Authorization"] = "Bearer " + login.json()["access_token"]
-        return super()._get_flows()
-
-
 @pytest.fixture(scope="module")
 def login_nodered():
-    with LoginNodeRed(json.loads((local_nodered.REPO_ROOT / "examples" / "flow.json").read_text())) as server:
+    with SecuredNodeRed(json.loads((local_nodered.REPO_ROOT / "examples" / "flow.json").read_text())) as server:
         yield server
 
 
