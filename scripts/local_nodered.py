@@ -39,6 +39,8 @@ API_HEADERS = {"Node-RED-API-Version": "v2"}
 REQUEST_TIMEOUT = 5.0
 POLL_INTERVAL = 0.1
 DEPLOY_TIMEOUT = 10.0
+# Generous, for Node.js under qemu-user.
+NODE_VERSION_TIMEOUT = 60.0
 LOG_TAIL_LINES = 40
 
 Flow = list[dict[str, Any]]
@@ -105,7 +107,7 @@ def node_version(node: str) -> tuple[int, ...]:
     """The version a Node.js binary reports, as (major, minor, patch)."""
     printed = subprocess.run(
         [node, "--version"], capture_output=True, text=True, check=True,
-        stdin=subprocess.DEVNULL, timeout=REQUEST_TIMEOUT,
+        stdin=subprocess.DEVNULL, timeout=NODE_VERSION_TIMEOUT,
     ).stdout.strip()
     return version_tuple(printed.removeprefix("v"))
 
@@ -159,8 +161,8 @@ class NodeRedServer:
         start_timeout: float = 30.0,
         stop_timeout: float = 5.0,
     ) -> None:
-        self._node = find_node()
         self._red_js = find_red_js()
+        self._node = find_node()
         self.port = port if port is not None else free_loopback_port()
         self.url = f"http://{self.host}:{self.port}"
         self.start_timeout = start_timeout
