@@ -38,17 +38,30 @@ install_node_from_debian() {
 # npm ci leaves node_modules/.package-lock.json behind only when it finished,
 # so its age against the lockfile tells a complete, current install apart.
 node_modules_current() {
-    local marker="$nodered_dir/node_modules/.package-lock.json"
-    [ -f "$marker" ] && [ ! "$nodered_dir/package-lock.json" -nt "$marker" ]
+    local dir="$1" marker="$1/node_modules/.package-lock.json"
+    [ -f "$marker" ] && [ ! "$dir/package-lock.json" -nt "$marker" ]
 }
 
-install_nodered_packages() {
-    if node_modules_current; then
+install_packages_in() {
+    if node_modules_current "$1"; then
         return
     fi
-    cd "$nodered_dir"
-    run_quietly npm ci
+    (cd "$1" && run_quietly npm ci)
+}
+
+# Node-RED 5 needs Node.js 22, which package.json brings from npm (optional
+# dependencies, one per architecture) for x86-64 and arm64 only. Elsewhere, on
+# a Node.js older than 22, the tests run against the Node-RED 4 of v4/ instead.
+nodered_packages_dir() {
+    case "$(uname -m)" in
+        x86_64 | aarch64) echo "$nodered_dir"; return ;;
+    esac
+    if [ "$(node -p 'process.versions.node.split(".")[0]')" -ge 22 ]; then
+        echo "$nodered_dir"
+    else
+        echo "$nodered_dir/v4"
+    fi
 }
 
 install_node_from_debian
-install_nodered_packages
+install_packages_in "$(nodered_packages_dir)"

@@ -7,8 +7,10 @@ genuine article.
 
 from __future__ import annotations
 
+import functools
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -24,6 +26,12 @@ import requests
 REPO_ROOT = Path(__file__).resolve().parents[1]
 NODERED_DIR = REPO_ROOT / "scripts" / "nodered"
 SETTINGS_JS = NODERED_DIR / "settings.js"
+# scripts/install_nodered.sh installs Node-RED into one of these: the second
+# where npm has no Node.js new enough for the first.
+INSTALL_DIRS = (NODERED_DIR, NODERED_DIR / "v4")
+# Names a directory holding node_modules/node-red, so that the same harness
+# can run another Node-RED (scripts/test_nodered_versions.sh).
+INSTALL_DIR_VARIABLE = "FLOW_NODERED_DIR"
 
 # Without this header Node-RED answers GET /flows with the bare node list and
 # no revision; the flow reader asks for v2, so the harness does too.
@@ -31,6 +39,8 @@ API_HEADERS = {"Node-RED-API-Version": "v2"}
 REQUEST_TIMEOUT = 5.0
 POLL_INTERVAL = 0.1
 DEPLOY_TIMEOUT = 10.0
+# Generous, for Node.js under qemu-user.
+NODE_VERSION_TIMEOUT = 60.0
 LOG_TAIL_LINES = 40
 
 Flow = list[dict[str, Any]]
@@ -40,24 +50,79 @@ class NodeRedError(RuntimeError):
     """Node-RED did not start, died, or did not take a deployment."""
 
 
+def nodered_install_dir() -> Path:
+    """The directory whose node_modules holds the Node-RED to run."""
+    override = os.environ.get(INSTALL_DIR_VARIABLE)
+    if override:
+        return Path(override).resolve()
+    for install_dir in INSTALL_DIRS:
+        if (install_dir / "node_modules" / "node-red").is_dir():
+            return install_dir
+    return NODERED_DIR
+
+
 def find_red_js() -> Path:
-    """Path of the Node-RED entry point that scripts/install_nodered.sh installs."""
-    red_js = NODERED_DIR / "node_modules" / "node-red" / "red.js"
+    """Path of the Node-RED entry point in nodered_install_dir()."""
+    red_js = nodered_install_dir() / "node_modules" / "node-red" / "red.js"
     if not red_js.is_file():
         raise FileNotFoundError(
-            f"Node-RED is not installed ({red_js} is missing): "
-            "run scripts/install_nodered.sh"
+            f"Node-RED is not installed ({red_js} is missing): run "
+            f"scripts/install_nodered.sh, or set {INSTALL_DIR_VARIABLE} to a "
+            "directory holding node_modules/node-red"
         )
     return red_js
 
 
 def find_node() -> str:
-    node = shutil.which("node")
+    """The Node.js installed beside Node-RED, else node on PATH.
+
+    Fails when it is older than the Node-RED's package.json asks for.
+    """
+    return checked_node(nodered_install_dir())
+
+
+@functools.cache
+def checked_node(install_dir: Path) -> str:
+    # npm links the Node.js of scripts/nodered's optional dependencies here.
+    bundled = install_dir / "node_modules" / ".bin" / "node"
+    node = str(bundled) if bundled.is_file() else shutil.which("node")
     if node is None:
         raise FileNotFoundError(
             "node is not on PATH: run scripts/install_nodered.sh"
         )
+    package = install_dir / "node_modules" / "node-red" / "package.json"
+    wanted = json.loads(package.read_text(encoding="utf-8")).get("engines", {}).get("node")
+    if wanted is not None:
+        version = node_version(node)
+        if version < lowest_version(wanted):
+            raise NodeRedError(
+                f"{node} is Node.js {'.'.join(map(str, version))}, but the "
+                f"Node-RED in {install_dir} needs Node.js {wanted} "
+                f"(engines.node of {package})"
+            )
     return node
+
+
+def node_version(node: str) -> tuple[int, ...]:
+    """The version a Node.js binary reports, as (major, minor, patch)."""
+    printed = subprocess.run(
+        [node, "--version"], capture_output=True, text=True, check=True,
+        stdin=subprocess.DEVNULL, timeout=NODE_VERSION_TIMEOUT,
+    ).stdout.strip()
+    return version_tuple(printed.removeprefix("v"))
+
+
+def lowest_version(engines_node: str) -> tuple[int, ...]:
+    """The lower bound of an engines.node range of the form >=X[.Y[.Z]]."""
+    match = re.fullmatch(r"\s*>=\s*v?(\d+(?:\.\d+){0,2})\s*", engines_node)
+    if match is None:
+        raise NodeRedError(f"cannot read the Node.js range {engines_node!r}")
+    return version_tuple(match[1])
+
+
+def version_tuple(text: str) -> tuple[int, ...]:
+    parts = [int(part) for part in text.split(".")]
+    return tuple(parts + [0] * (3 - len(parts)))
 
 
 def free_loopback_port() -> int:
@@ -102,8 +167,8 @@ class NodeRedServer:
         """`settings` is the settings file (default settings.js); `https` a key and a
         certificate file to serve https with, the certificate also being what this harness
         trusts; `admin_root` Node-RED's httpAdminRoot ("/admin"), where the API then is."""
-        self._node = find_node()
         self._red_js = find_red_js()
+        self._node = find_node()
         self.port = port if port is not None else free_loopback_port()
         self.url = f"{'https' if https else 'http'}://{self.host}:{self.port}{admin_root}"
         self.settings = settings

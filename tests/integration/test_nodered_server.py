@@ -1,11 +1,12 @@
 """The real Node-RED the other tests rely on behaves as they assume."""
 
+import json
 import os
 
 import pytest
 import requests
 
-from local_nodered import NodeRedError, NodeRedServer
+from local_nodered import NodeRedError, NodeRedServer, find_red_js
 
 pytestmark = pytest.mark.nodered
 
@@ -48,6 +49,13 @@ def listening_addresses(port: int) -> list:
 
 def test_listens_on_loopback_only(nodered):
     assert listening_addresses(nodered.port) == ["0100007F"]
+
+
+def test_runs_the_node_red_that_is_installed(nodered):
+    """So that a run with FLOW_NODERED_DIR tests the version it names."""
+    package = json.loads((find_red_js().parent / "package.json").read_text(encoding="utf-8"))
+    settings = requests.get(f"{nodered.url}/settings", timeout=5).json()
+    assert settings["version"] == package["version"]
 
 
 def test_v2_answer_wraps_the_nodes_with_a_revision(nodered_flow, example_flow):
