@@ -5,14 +5,17 @@
 Every row times the same call on the same data with both implementations and prints both
 times and the ratio (baseline / native: how many times faster the native module is). The
 end-to-end rows and the memory row run against a real Node-RED on loopback; parse_flow is also
-set against the bare download of the same flow (requests.get and .json()).
+set against the bare download of the same flow (requests.get and .json()). The last row runs
+the zorv-flow command on a flow file and sets it against the second it must answer within.
 """
 import argparse
 import gc
 import json
 import logging
 import random
+import subprocess
 import sys
+import tempfile
 import timeit
 import tracemalloc
 from pathlib import Path
@@ -28,6 +31,7 @@ from zorv_sdk.nodered.flow import FlowAPIWrapper  # noqa: E402
 
 FEED = Module.VFUsbCamera.type
 PARSE_FLOW_SIZE = 1000  # nodes of the random flow that parse_flow is measured on
+COMMAND_FLOW_SIZE = 1500  # nodes of the flow file that `zorv-flow --all` must answer for within a second
 
 
 def record(node_id, wires, node_type="function"):
@@ -200,6 +204,20 @@ def peak_memory(call):
     return peak
 
 
+def command_rows(n, rng):
+    """`zorv-flow --all` on a file of n nodes wired at random and no video source, so that every
+    search walks all that is upstream; a whole run, interpreter start included, against the
+    second it must take less than."""
+    with tempfile.NamedTemporaryFile("w", suffix=".json") as file:
+        json.dump(neighbourhood_flow(n, rng), file)
+        file.flush()
+        command = [sys.executable, "-m", "zorv_sdk.nodered", "--all", "--file", file.name]
+
+        def run():
+            subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+        yield f"zorv-flow --all, {n} nodes, against 1 s", best_time(run, budget=0, repeat=5), 1.0
+
+
 def show(name, native, baseline=False):
     if baseline is False:
         print(f"{name:<48}{'':>12}   {'':>12}   {native:>8.2f}")
@@ -229,7 +247,7 @@ def main(argv):
     print(f"{'':<48}{'native':>12}   {'baseline':>12}   {'ratio':>8}")
     sizes = (100, 1000) if quick else (100, 1000, 10000)
     for rows in (overhead_rows(), neighbour_rows(sizes, rng), video_feed_rows(quick, rng),
-                 parse_rows(PARSE_FLOW_SIZE, rng)):
+                 parse_rows(PARSE_FLOW_SIZE, rng), command_rows(COMMAND_FLOW_SIZE, rng)):
         for row in rows:
             show(*row)
 

@@ -13,9 +13,9 @@ NODE_RED_TOKEN or NODE_RED_USER is set; the password may also come from NODE_RED
 import argparse
 import os
 import sys
-from typing import Optional
 
 from zorv_sdk.nodered import admin
+from zorv_sdk.nodered.cli import report
 from zorv_sdk.nodered.flow import FlowAPIWrapper
 
 
@@ -28,36 +28,6 @@ class PatientFlowAPIWrapper(FlowAPIWrapper):
 
     def _load_flow(self, timeout: int = 300) -> bool:
         return super()._load_flow(self.wait)
-
-
-def describe(node: Optional[dict]) -> str:
-    if node is None:
-        return "none"
-    name = node.get("name")
-    label = f'{node["type"]} "{name}"' if name else node["type"]
-    return f"{node['id']} ({label})"
-
-
-def neighbour_lines(title: str, entries: list, port_owner: str) -> list:
-    if not entries:
-        return [f"{title:<14}none"]
-    lines = []
-    for index, entry in enumerate(entries):
-        head = title if index == 0 else ""
-        lines.append(f"{head:<14}{describe(entry['node'])} via {port_owner} output {entry['port']}")
-    return lines
-
-
-def report(result: dict) -> str:
-    feed = result["vid_fed"]
-    source = describe(feed["flow"])
-    if feed["flow"] is not None:
-        source += f" via its output {feed['port']}"
-    lines = [f"{'node':<14}{describe(result['cur_node'])}"]
-    lines += neighbour_lines("fed by", result["prev_nodes"], "its")
-    lines += neighbour_lines("feeds", result["next_nodes"], "my")
-    lines.append(f"{'video source':<14}{source}")
-    return "\n".join(lines)
 
 
 def parse_arguments(argv: list) -> argparse.Namespace:
