@@ -12,7 +12,7 @@ cd "$(dirname "$0")/../.."
 source scripts/lib/module_build.sh
 
 WORK=/var/tmp/sdist-check
-ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" python3-build git
+ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" python3-build git rsync
 bash scripts/install_nodered.sh
 rm -rf "$WORK"
 mkdir -p "$WORK"
