@@ -103,7 +103,11 @@ install_root_pythons() {
 # Node-RED's packages between runs. Only files whose content changed are copied, and they get
 # the time of the copy, so that the builds there see what is newer than they are.
 sync_checkout() {
-  rsync -rlpD --checksum --delete --exclude=/.git --filter=':- .gitignore' ./ "$ROOT/flow/"
+  # node_modules is named apart: rsync's "/scripts/nodered/**/node_modules/" of .gitignore matches
+  # only the nested ones, so the host's top one would come over without them, and npm ci in the
+  # root would take that broken install for a finished one.
+  rsync -rlpD --checksum --delete --exclude=/.git --exclude=node_modules/ --filter=':- .gitignore' \
+    ./ "$ROOT/flow/"
 }
 
 ensure_debian_packages "${HOST_PACKAGES[@]}"

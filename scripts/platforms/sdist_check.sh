@@ -18,7 +18,7 @@ rm -rf "$WORK"
 mkdir -p "$WORK"
 
 module_build_log "making the sdist from a git repository of the checkout's files"
-rsync -a --exclude=/.git --filter=':- .gitignore' ./ "$WORK/source/"
+rsync -a --exclude=/.git --exclude=node_modules/ --filter=':- .gitignore' ./ "$WORK/source/"
 (
   cd "$WORK/source"
   git init -q
