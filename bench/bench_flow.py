@@ -22,7 +22,7 @@ from pathlib import Path
 
 import requests
 
-sys.path[:0] = [str(Path(__file__).parents[1] / "tests"), str(Path(__file__).parents[1] / "scripts")]
+sys.path[:0] = [str(Path(__file__).parents[1] / "tests")]
 
 from local_nodered import API_HEADERS, REPO_ROOT, NodeRedServer  # noqa: E402
 from plain_flow import FlowAPIWrapper as PyFlowAPIWrapper  # noqa: E402

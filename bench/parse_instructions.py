@@ -23,7 +23,7 @@ import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE), str(HERE.parent / "scripts")]
+sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
 from bench_flow import PARSE_FLOW_SIZE, parse_flows  # noqa: E402
 

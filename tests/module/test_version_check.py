@@ -22,12 +22,11 @@ OTHER = (RUNNING[0], RUNNING[1] - 1)
 def other_target_package(tmp_path_factory):
     if not (shutil.which("meson") and shutil.which("ninja")) or os.environ.get("LD_PRELOAD"):
         pytest.skip("needs meson and ninja, and an uninstrumented process")
+    if not (REPO_ROOT / "meson.build").is_file():
+        pytest.skip("needs the source tree to build from (these tests run from a copy of tests/)")
     work = tmp_path_factory.mktemp("other-target")
     (work / "native.ini").write_text(f"[binaries]\npython = '{sys.executable}'\n")
-    # Where the interpreter runs emulated, its machine's compiler comes from the cross files.
-    cross_files = os.environ.get("FLOW_MESON_CROSS_FILES")
-    machine = [arg for path in cross_files.split(os.pathsep) for arg in ("--cross-file", path)] if cross_files \
-        else ["--native-file", str(work / "native.ini")]
+    machine = ["--native-file", str(work / "native.ini")]
     build = work / "build"
     setup = subprocess.run(["meson", "setup", str(build), *machine, f"-Dtarget_version={OTHER[0]}.{OTHER[1]}"],
                            cwd=REPO_ROOT, capture_output=True, text=True)

@@ -510,8 +510,7 @@ def seed_of(difference):
 def in_cold_interpreter(seed):
     """compare(seed) in an interpreter of its own, where no code of the harness is warm yet."""
     code = f"import reliability.test_hostile as h; print(h.compare({seed}) or '', end='')"
-    paths = os.pathsep.join(str(Path(__file__).parents[i]) for i in (1, 2)) + os.pathsep + str(
-        Path(__file__).parents[2] / "scripts")
+    paths = os.pathsep.join(str(Path(__file__).parents[i]) for i in (1, 2))
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
                           env={**os.environ, "PYTHONPATH": paths})
     return done.stdout or (f"seed {seed}: the cold run ended with status {done.returncode}: {done.stderr[-300:]}"

@@ -146,12 +146,14 @@ def loaded_wrapper(args: argparse.Namespace) -> FlowAPIWrapper:
         return wrapper
     wrapper = FlowAPIWrapper(**({"host": args.host} if args.host else {}), port=args.port)
     try:
-        admin.connect(wrapper, user=args.user, password_file=args.password_file, token=args.token, ca=args.ca,
-                      https=args.https, admin_root=args.admin_root,
-                      timeout=min(admin.DEFAULT_TIMEOUT, max(args.wait, 1)))
+        session = admin.connect(wrapper, user=args.user, password_file=args.password_file, token=args.token,
+                                ca=args.ca, https=args.https, admin_root=args.admin_root,
+                                timeout=min(admin.DEFAULT_TIMEOUT, max(args.wait, 1)))
     except (TypeError, ValueError) as bad:
         raise InputError(str(bad)) from None
-    download(wrapper, args.wait)
+    # The table is all the answers need of the server: its connection is closed once it is in.
+    with session:
+        download(wrapper, args.wait)
     return wrapper
 
 

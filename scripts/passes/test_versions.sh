@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# The suite on every CPython 3.9 or newer on the machine: 7 min here for six; 3.0 min with --minor 3.12 --minor 3.13.
 # Builds the module against every CPython 3.9 or newer on this machine (Debian's
 # /usr/bin/python3.N and pyenv's versions), checks that its import does not warn of a version
 # mismatch, and runs the whole test suite on each; fails when it finds none. With
@@ -9,8 +10,8 @@
 # Each interpreter gets its own venv under build-versions/, which sees Debian's pure-Python
 # pytest, hypothesis, requests and meson-python: nothing is downloaded.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/module_build.sh
+cd "$(dirname "$0")/../.."
+source scripts/lib/module_build.sh
 
 BUILD_ROOT="$PWD/build-versions"
 # Debian 12's meson asks the interpreter for distutils, which Python 3.12 dropped; Debian's

@@ -1,3 +1,4 @@
+# Sourced, not run (no time of its own): the Debian packages each run needs and the one recipe that builds the module.
 # shellcheck shell=bash
 # Sourced by every script that builds the module: the Debian packages each kind of run needs,
 # and the one way the module is built: a wheel by meson-python, warnings as errors, that pip

