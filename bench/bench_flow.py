@@ -99,8 +99,16 @@ def best_time(call, **options):
     return best_times(call, **options)[0]
 
 
-def wrappers(flow):
-    pair = FlowAPIWrapper(), PyFlowAPIWrapper()
+def node_program(cls):
+    """A node program's class, as examples/node_program.py makes one: `_load_flow` overridden."""
+    class NodeProgram(cls):
+        def _load_flow(self, timeout=300):
+            return super()._load_flow(timeout)
+    return NodeProgram
+
+
+def wrappers(flow, classes=(FlowAPIWrapper, PyFlowAPIWrapper)):
+    pair = tuple(cls() for cls in classes)
     for wrapper in pair:
         wrapper._nodes = {node["id"]: node for node in flow}
     return pair
@@ -153,11 +161,14 @@ def neighbour_rows(sizes, rng):
 
 
 def video_feed_rows(quick, rng):
-    cases = [("chain", chain_flow(1000 if quick else 2000)),
-             ("fan-in", fan_in_flow(300 if quick else 1000)),
-             ("random DAG", dag_flow(1000 if quick else 2000, rng))]
-    for name, (flow, start) in cases:
-        native, baseline = wrappers(flow)
+    classes = FlowAPIWrapper, PyFlowAPIWrapper
+    chain = chain_flow(1000 if quick else 2000)
+    cases = [("chain", chain, classes),
+             ("fan-in", fan_in_flow(300 if quick else 1000), classes),
+             ("random DAG", dag_flow(1000 if quick else 2000, rng), classes),
+             ("chain, from a node program's subclass,", chain, tuple(map(node_program, classes)))]
+    for name, (flow, start), pair in cases:
+        native, baseline = wrappers(flow, pair)
         native_call, baseline_call = (search_call(w, "seek_video_feed", start) for w in (native, baseline))
         assert native_call() == baseline_call(), name
         yield (f"seek_video_feed, {name} of {len(flow)} nodes",

@@ -31,7 +31,7 @@ sdist="$(echo "$WORK"/dist/zorv_sdk_nodered_flow-*.tar.gz)"
 tar -tzf "$sdist" | sed 's|^[^/]*/||' | sort > "$WORK/files"
 module_build_log "$(basename "$sdist"): $(wc -l < "$WORK/files") entries"
 for needed in pyproject.toml meson.build meson_options.txt README.md src/flow/meson.build \
-    src/zorv_sdk/meson.build src/flow/binding/module.cpp src/zorv_sdk/nodered/flow.pyi \
+    src/zorv_sdk/meson.build src/flow/module.cpp src/zorv_sdk/nodered/flow.pyi \
     src/zorv_sdk/py.typed tests/conftest.py examples/flow.json; do
   grep -qx "$needed" "$WORK/files" || { echo "sdist_check.sh: the sdist lacks $needed" >&2; exit 1; }
 done

@@ -9,8 +9,9 @@ from zorv_sdk.nodered import flow
 
 LENGTH = 100_000
 
-# Searched as is, and with the searches overridden, where the walk takes the step-by-step path,
-# one level of it a node, on a stack of its own.
+# Searched as is, from a subclass that overrides other methods (both take the index: stepwise,
+# a chain this long would take hours), and with the searches overridden, where the walk takes
+# the step-by-step path, one level of it a node, on a stack of its own.
 # There the child indexes predecessors and keeps visited ids in a set as well: the plain table
 # scan and list lookup are quadratic, and what is under test is the depth of the walk.
 CHILD = """
@@ -27,6 +28,14 @@ class Visited:
     def __contains__(self, node_id):
         return node_id in self.seen
 
+class NodeProgram(flow.FlowAPIWrapper):
+    # What a node's program overrides; the searches stay the module's own.
+    def _load_flow(self, timeout=300):
+        return True
+
+    def seek_next_nodes(self, cur_node):
+        return super().seek_next_nodes(cur_node)
+
 n, cycle, overridden = int(sys.argv[1]), sys.argv[2] == "cycle", sys.argv[3] == "overridden"
 nodes = {f"n{i}": {"id": f"n{i}", "type": "function", "wires": [[f"n{(i + 1) % n}"]]} for i in range(n)}
 if not cycle:
@@ -34,7 +43,7 @@ if not cycle:
     nodes[f"n{n - 1}"]["wires"] = []
 # Every node of these flows has exactly one predecessor.
 prevs = {t: [{"node": rec, "port": p}] for rec in nodes.values() for p, targets in enumerate(rec["wires"]) for t in targets}
-w = flow.FlowAPIWrapper("127.0.0.1", 1880, "S", "function")
+w = (NodeProgram if sys.argv[3] == "subclassed" else flow.FlowAPIWrapper)("127.0.0.1", 1880, "S", "function")
 w._nodes = nodes
 if overridden:
     w._visited_node_ids = Visited()
@@ -47,7 +56,7 @@ print(deep(500))
 """
 
 
-@pytest.mark.parametrize("mode", ["as is", "overridden"])
+@pytest.mark.parametrize("mode", ["as is", "subclassed", "overridden"])
 @pytest.mark.parametrize("shape, expected", [("chain", f"n0 1 {LENGTH - 1} n1"), ("cycle", f"None None {LENGTH} n0")])
 def test_long_flow_searched_to_the_end(shape, expected, mode):
     if os.environ.get("FLOW_FAST_PATHS") == "false":

@@ -1,9 +1,8 @@
 #include "binding/method_object.hpp"
 
-#include "binding/names.hpp"
-#include "fast/fast_paths.hpp"
 #include "support/c_stack.hpp"
 #include "support/compat.hpp"
+#include "support/names.hpp"
 
 #include <cstddef>
 
@@ -51,7 +50,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     MethodObject* method = as_method(callable);
     const Signature& sig = *method->sig;
     const Py_ssize_t n_args = PyVectorcall_NARGS(nargsf);
-    if (fast::is_bound_already(sig, n_args, kwnames)) {
+    if (is_bound_already(sig, n_args, kwnames)) {
         return check_argument_types(sig, args) < 0 ? nullptr : run_body(sig, args);
     }
     PyObject* bound[max_params];

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "support/exact_types.hpp"
 #include "support/ref.hpp"
 
 namespace flow {
@@ -63,6 +64,12 @@ inline bool is_accepted(Accepts accepts, PyObject* value) noexcept
         return type == &PyDict_Type;
     }
     return true;
+}
+
+/// Whether a call that passes every parameter by position, and nothing else, needs no binding.
+inline bool is_bound_already(const Signature& sig, Py_ssize_t n_args, PyObject* kwnames) noexcept
+{
+    return fast::enabled && n_args == sig.n_params && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0);
 }
 
 /// The TypeError for `given`, which `param` does not accept; returns -1.

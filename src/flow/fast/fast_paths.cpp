@@ -5,10 +5,9 @@
 // exact dicts and lists. Everything else takes the step-by-step walk.
 #include "fast/fast_paths.hpp"
 
-#include "binding/globals.hpp"
 #include "binding/method_object.hpp"
-#include "binding/method_table.hpp"
-#include "binding/names.hpp"
+#include "support/globals.hpp"
+#include "support/names.hpp"
 
 #include <cstring>
 #include <initializer_list>
@@ -121,25 +120,53 @@ bool read_feed_types(WalkPlan& plan) noexcept
     return true;
 }
 
-/// Whether `self` is an instance of a plain class (one base, object) that holds the module's
-/// own searches, and nothing of the names the walk reads from the instance: then its
-/// attributes are read from its instance dict alone, which `dict` is.
-bool is_plain_wrapper(PyObject* self, PyObject* dict) noexcept
+/// What reading the attribute `name` from an instance of `cls` finds in the classes, where
+/// every class of its MRO has a dict of str keys alone: the first class attribute of that name
+/// (borrowed), or NULL when no class has it.
+PyObject* class_attribute(PyObject* mro, PyObject* name) noexcept
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+        Ref dict = dict_of_type(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        if (PyObject* found = dict ? item(dict.get(), name) : nullptr) {
+            return found;  // held by the class, which the MRO holds
+        }
+    }
+    return nullptr;
+}
+
+/// Whether every class of `mro` has a dict whose lookups run no code, the last being object.
+bool has_str_keyed_classes(PyObject* mro) noexcept
+{
+    const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    if (n == 0 || PyTuple_GET_ITEM(mro, n - 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n - 1; i++) {  // object's own dict cannot be changed
+        Ref dict = dict_of_type(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        if (!dict || !has_only_str_keys(dict.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Whether `self`, of any class that reads attributes generically, finds the module's own
+/// searches as `seek_prev_nodes` and `seek_video_feed`, and reads `_nodes` and
+/// `_visited_node_ids` from its instance dict `dict` alone: what the walk calls and reads is
+/// then known, whatever else a subclass overrides.
+bool is_plain_wrapper(PyObject* self, PyObject* dict, const Signature& prev, const Signature& walk) noexcept
 {
     const Names& n = names();
     PyTypeObject* cls = Py_TYPE(self);
-    if (!has_plain_mro(cls, {&PyBaseObject_Type})) {
+    PyObject* mro = cls->tp_mro;
+    if (cls->tp_getattro != PyObject_GenericGetAttr || !mro || !PyTuple_CheckExact(mro) ||
+        !has_str_keyed_classes(mro) || !has_only_str_keys(dict)) {
         return false;
     }
-    Ref class_dict = dict_of_type(cls);
-    if (!class_dict || !has_only_str_keys(class_dict.get())) {
-        return false;
-    }
-    PyObject* prev = item(class_dict.get(), n.seek_prev_nodes);
-    PyObject* walk = item(class_dict.get(), n.seek_video_feed);
-    return prev && is_method_for(prev, seek_prev_nodes_signature) && walk &&
-           is_method_for(walk, seek_video_feed_signature) && !item(class_dict.get(), n.nodes) &&
-           !item(class_dict.get(), n.visited_node_ids) && has_only_str_keys(dict) &&
+    PyObject* own_prev = class_attribute(mro, n.seek_prev_nodes);
+    PyObject* own_walk = class_attribute(mro, n.seek_video_feed);
+    return own_prev && is_method_for(own_prev, prev) && own_walk && is_method_for(own_walk, walk) &&
+           !class_attribute(mro, n.nodes) && !class_attribute(mro, n.visited_node_ids) &&
            !item(dict, n.seek_prev_nodes) && !item(dict, n.seek_video_feed);
 }
 
@@ -155,24 +182,13 @@ bool all_exact_str(PyObject* list) noexcept
 
 }  // namespace
 
-bool has_only_str_keys(PyObject* dict) noexcept
+bool is_own_search(PyObject* search, bool unbound, const Signature& walk) noexcept
 {
-    Py_ssize_t position = 0;
-    PyObject *key, *value;  // borrowed
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
+    return enabled && unbound && is_method_for(search, walk);
 }
 
-bool is_own_search(PyObject* search, bool unbound) noexcept
-{
-    return enabled && unbound && is_method_for(search, seek_video_feed_signature);
-}
-
-int plan_indexed_walk(PyObject* self, PyObject* start, WalkPlan& plan) noexcept
+int plan_indexed_walk(PyObject* self, PyObject* start, const Signature& prev, const Signature& walk,
+                      WalkPlan& plan) noexcept
 {
     if (!enabled || Py_TYPE(self)->tp_dictoffset == 0) {
         return 0;
@@ -183,7 +199,7 @@ int plan_indexed_walk(PyObject* self, PyObject* start, WalkPlan& plan) noexcept
     if (!dict) {
         return -1;
     }
-    if (!is_plain_wrapper(self, dict.get()) || !read_feed_types(plan) || !has_only_str_keys(start)) {
+    if (!is_plain_wrapper(self, dict.get(), prev, walk) || !read_feed_types(plan) || !has_only_str_keys(start)) {
         return 0;
     }
     PyObject* id = item(start, names().id);

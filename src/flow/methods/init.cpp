@@ -1,8 +1,8 @@
 // FlowAPIWrapper.__init__: where the server is and which node the wrapper speaks for.
-#include "binding/globals.hpp"
-#include "binding/names.hpp"
 #include "methods/wrapper.hpp"
 #include "support/calls.hpp"
+#include "support/globals.hpp"
+#include "support/names.hpp"
 
 namespace flow {
 namespace {

@@ -1,10 +1,10 @@
 // FlowAPIWrapper._load_flow: pulls the deployed flow from the Node-RED Admin API, retrying
 // once a second until the time limit, and rebuilds the node table from it.
-#include "binding/globals.hpp"
-#include "binding/names.hpp"
 #include "methods/wrapper.hpp"
 #include "support/calls.hpp"
 #include "support/compat.hpp"
+#include "support/globals.hpp"
+#include "support/names.hpp"
 #include "support/ports.hpp"
 
 namespace flow {

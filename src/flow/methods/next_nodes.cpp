@@ -1,8 +1,8 @@
 // seek_next_nodes: the nodes a node record's output ports are wired to, as port entries
 // {"node": record, "port": output port}.
-#include "binding/names.hpp"
 #include "methods/wrapper.hpp"
 #include "support/calls.hpp"
+#include "support/names.hpp"
 #include "support/ports.hpp"
 
 namespace flow {

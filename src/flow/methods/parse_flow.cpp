@@ -1,9 +1,9 @@
 // parse_flow: downloads the flow, finds the wrapper's own node and reports where it stands.
-#include "binding/names.hpp"
 #include "methods/wrapper.hpp"
 #include "support/calls.hpp"
-#include "support/ports.hpp"
 #include "support/compat.hpp"
+#include "support/names.hpp"
+#include "support/ports.hpp"
 
 namespace flow {
 namespace {

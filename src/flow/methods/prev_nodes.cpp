@@ -1,10 +1,10 @@
 // seek_prev_nodes: the nodes wired into a node record, as port entries
 // {"node": record, "port": upstream output port}.
-#include "binding/names.hpp"
-#include "fast/exact_str.hpp"
-#include "fast/fast_paths.hpp"
 #include "methods/wrapper.hpp"
 #include "support/calls.hpp"
+#include "support/exact_str.hpp"
+#include "support/exact_types.hpp"
+#include "support/names.hpp"
 #include "support/ports.hpp"
 
 namespace flow {

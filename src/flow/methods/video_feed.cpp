@@ -5,13 +5,13 @@
 // `self.seek_video_feed`. Where that attribute is this very method bound to the same instance,
 // a level is pushed on a stack of our own instead of recursing on the C stack, so flows of any
 // depth are walked; any other callable (an override) is called for real.
-#include "binding/globals.hpp"
-#include "binding/method_table.hpp"
-#include "binding/names.hpp"
 #include "fast/fast_paths.hpp"
-#include "fast/indexed_walk.hpp"
+#include "methods/indexed_walk.hpp"
+#include "methods/method_table.hpp"
 #include "methods/wrapper.hpp"
 #include "support/calls.hpp"
+#include "support/globals.hpp"
+#include "support/names.hpp"
 #include "support/ports.hpp"
 #include "support/vector.hpp"
 
@@ -140,7 +140,7 @@ private:
             if (!table) {
                 return -1;
             }
-            nodes_in_table_ = PyDict_CheckExact(table.get()) ? PyDict_GET_SIZE(table.get()) : 0;
+            nodes_in_table_ = fast::is_exact_dict(table.get()) ? PyDict_GET_SIZE(table.get()) : 0;
         }
         if (depth <= nodes_in_table_) {
             return 0;
@@ -157,7 +157,7 @@ private:
         if (!visited) {
             return -1;
         }
-        if (PyList_CheckExact(visited.get())) {
+        if (fast::is_exact_list(visited.get())) {
             Ref id = item_of(cur_node, names().id);
             return id && PyList_Append(visited.get(), id.get()) == 0 ? PyList_GET_SIZE(visited.get()) : -1;
         }
@@ -220,7 +220,7 @@ private:
         if (!search) {
             return Step::error;
         }
-        if (fast::is_own_search(search.get(), unbound)) {
+        if (fast::is_own_search(search.get(), unbound, seek_video_feed_signature)) {
             PyObject* bound[] = {self_, node};
             if (check_argument_types(seek_video_feed_signature, bound) < 0 || enter(node) < 0) {
                 return Step::error;

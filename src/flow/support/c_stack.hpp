@@ -27,13 +27,6 @@ inline int check_c_stack() noexcept
     return check_c_stack_slowly();
 }
 
-/// Whether `bytes` of C stack below the caller's frame are known to be free, above the floor.
-inline bool stack_has_room(uintptr_t bytes) noexcept
-{
-    const uintptr_t floor = stack_floor;
-    return floor > 1 && reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) - bytes > floor;
-}
-
 /// Whether a method call, once check_c_stack() let it in, is to be counted with
 /// Py_EnterRecursiveCall too. Up to 3.11 that counts against the recursion limit, as the frame
 /// of the Python code the method stands for would. From 3.12 on it counts C calls against a

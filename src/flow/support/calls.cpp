@@ -1,8 +1,8 @@
 #include "support/calls.hpp"
 
-#include "binding/globals.hpp"
-#include "binding/names.hpp"
-#include "fast/fast_paths.hpp"
+#include "support/exact_types.hpp"
+#include "support/globals.hpp"
+#include "support/names.hpp"
 
 
 namespace flow {
@@ -83,7 +83,7 @@ int LogLine::write(PyObject* message) noexcept
 
 int unpack_pair(PyObject* obj, Ref& first, Ref& second) noexcept
 {
-    if (!PyTuple_CheckExact(obj) && !PyList_CheckExact(obj)) {
+    if (!fast::walks_by_index(obj)) {
         return unpack_iterated_pair(obj, first, second);
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);

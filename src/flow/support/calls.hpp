@@ -3,6 +3,7 @@
 // through the module's `logger`, and two-item unpacking.
 #pragma once
 
+#include "support/exact_types.hpp"
 #include "support/ref.hpp"
 
 namespace flow {
@@ -11,8 +12,7 @@ namespace flow {
 /// the attribute and the object in the AttributeError itself.
 inline Ref get_attribute(PyObject* obj, PyObject* name) noexcept
 {
-    getattrofunc get = Py_TYPE(obj)->tp_getattro;
-    return Ref::steal(get == PyObject_GenericGetAttr ? get(obj, name) : PyObject_GetAttr(obj, name));
+    return Ref::steal(fast::reads_generically(obj) ? PyObject_GenericGetAttr(obj, name) : PyObject_GetAttr(obj, name));
 }
 
 /// `obj.name(args...)`, looked up at the call like Python's own method calls (no bound

@@ -1,8 +1,7 @@
 #include "support/ports.hpp"
 
-#include "binding/names.hpp"
-#include "fast/fast_paths.hpp"
 #include "support/calls.hpp"
+#include "support/names.hpp"
 
 namespace flow {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include "binding/names.hpp"
-#include "fast/fast_paths.hpp"
+#include "support/exact_types.hpp"
+#include "support/names.hpp"
 #include "support/ref.hpp"
 
 namespace flow {

@@ -3,12 +3,13 @@
 // and allocates no object that the garbage collector tracks, so no Python code can run during
 // it: the lookups that the step-by-step walk repeats at every step would give the same object
 // each time, and seek_prev_nodes would give the entries that the index holds.
-#include "fast/indexed_walk.hpp"
+#include "methods/indexed_walk.hpp"
 
-#include "binding/names.hpp"
-#include "fast/exact_str.hpp"
 #include "fast/fast_paths.hpp"
-#include "fast/str_table.hpp"
+#include "methods/method_table.hpp"
+#include "support/exact_str.hpp"
+#include "support/names.hpp"
+#include "support/str_table.hpp"
 #include "support/vector.hpp"
 
 #include <iterator>
@@ -176,7 +177,8 @@ public:
     /// 1 when everything the walk reads is plain, 0 when not, -1 on error.
     int prepare(PyObject* self, PyObject* start, PyObject* first_entries) noexcept
     {
-        const int planned = PyList_CheckExact(first_entries) ? fast::plan_indexed_walk(self, start, plan_) : 0;
+        const int planned = PyList_CheckExact(first_entries) ? fast::plan_indexed_walk(self, start, seek_prev_nodes_signature,
+                                                                                    seek_video_feed_signature, plan_) : 0;
         if (planned <= 0) {
             return planned;
         }
@@ -243,17 +245,6 @@ private:
         PyObject* port = PyDict_GetItemWithError(entry, names().port);    // borrowed
         return record == index_.record_of(number) && port && PyLong_CheckExact(port) &&
                PyLong_AsSsize_t(port) == index_.port_of(number);
-    }
-
-    bool visited_so_far_are_str() const noexcept
-    {
-        PyObject* visited = plan_.visited;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(visited); i++) {
-            if (!PyUnicode_CheckExact(PyList_GET_ITEM(visited, i))) {
-                return false;
-            }
-        }
-        return true;
     }
 
     /// The ids of the table that are visited, noted at the first membership test: many walks

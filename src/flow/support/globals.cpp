@@ -1,4 +1,4 @@
-#include "binding/globals.hpp"
+#include "support/globals.hpp"
 
 namespace flow {
 namespace {

@@ -26,21 +26,6 @@ public:
         }
     }
 
-    /// Whether the needle is what matches_long_ascii() takes: the usual node id.
-    bool is_long_ascii() const noexcept { return compact_ascii_ && bytes_ >= sizeof tail_; }
-
-    /// matches() for a needle that is_long_ascii(), its tests of the needle made beforehand.
-    bool matches_long_ascii(PyObject* other) const noexcept
-    {
-        if (other == str_) {
-            return true;
-        }
-        if (PyUnicode_GET_LENGTH(other) != length_) {
-            return false;
-        }
-        return PyUnicode_IS_COMPACT_ASCII(other) ? same_long_bytes(ascii_data(other)) : matches(other);
-    }
-
     /// Whether the exact str `other` has the same text.
     bool matches(PyObject* other) const noexcept
     {

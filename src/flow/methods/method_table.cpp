@@ -1,9 +1,9 @@
-#include "binding/method_table.hpp"
+#include "methods/method_table.hpp"
 
-#include "binding/globals.hpp"
-#include "binding/names.hpp"
 #include "methods/wrapper.hpp"
 #include "support/calls.hpp"
+#include "support/globals.hpp"
+#include "support/names.hpp"
 
 namespace flow {
 

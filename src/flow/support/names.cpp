@@ -1,4 +1,4 @@
-#include "binding/names.hpp"
+#include "support/names.hpp"
 
 namespace flow {
 
@@ -21,14 +21,13 @@ int make_strings(Names& n) noexcept
 
 int make_numbers_and_tuples(Names& n) noexcept
 {
-    n.zero = PyLong_FromLong(0);
     n.one = PyLong_FromLong(1);
     n.default_timeout = PyLong_FromLong(300);
     n.default_port = PyLong_FromLong(1880);
     n.kw_headers = PyTuple_Pack(1, n.headers);
     n.kw_name = PyTuple_Pack(1, n.name);
     n.no_items = PyTuple_New(0);
-    bool all = n.zero && n.one && n.default_timeout && n.default_port && n.kw_headers && n.kw_name && n.no_items;
+    bool all = n.one && n.default_timeout && n.default_port && n.kw_headers && n.kw_name && n.no_items;
     return all ? 0 : -1;
 }
 
@@ -37,7 +36,6 @@ void drop_all(Names& n) noexcept
 #define FLOW_DROP_STRING(field, text) Py_CLEAR(n.field);
     FLOW_STRINGS(FLOW_DROP_STRING)
 #undef FLOW_DROP_STRING
-    Py_CLEAR(n.zero);
     Py_CLEAR(n.one);
     Py_CLEAR(n.default_timeout);
     Py_CLEAR(n.default_port);

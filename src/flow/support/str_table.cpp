@@ -1,6 +1,6 @@
-#include "fast/str_table.hpp"
+#include "support/str_table.hpp"
 
-#include "fast/exact_str.hpp"
+#include "support/exact_str.hpp"
 
 namespace flow {
 namespace {

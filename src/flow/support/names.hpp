@@ -80,7 +80,6 @@ struct Names {
 #define FLOW_DECLARE_STRING(field, text) PyObject* field;
     FLOW_STRINGS(FLOW_DECLARE_STRING)
 #undef FLOW_DECLARE_STRING
-    PyObject* zero;
     PyObject* one;
     PyObject* default_timeout;  // 300
     PyObject* default_port;     // 1880

@@ -1,10 +1,10 @@
 // The module `zorv_sdk.nodered.flow`: multi-phase initialisation, with one module object per
 // process, and the module body that binds the globals and makes FlowAPIWrapper.
-#include "binding/globals.hpp"
 #include "binding/method_object.hpp"
-#include "binding/method_table.hpp"
-#include "binding/names.hpp"
+#include "methods/method_table.hpp"
 #include "support/compat.hpp"
+#include "support/globals.hpp"
+#include "support/names.hpp"
 
 #include <cstdint>
 #include <cstdlib>
