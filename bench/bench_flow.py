@@ -188,14 +188,18 @@ def parse_rows(n, rng):
     flows = parse_flows(n, rng)
     for name, flow, start in flows:
         with NodeRedServer(flow) as server:
-            pair = [cls(host=server.host, port=server.port, node_id=start["id"], node_type=start["type"])
-                    for cls in (FlowAPIWrapper, PyFlowAPIWrapper)]
+            def made(classes):
+                return [cls(host=server.host, port=server.port, node_id=start["id"], node_type=start["type"])
+                        for cls in classes]
+            pair = made((FlowAPIWrapper, PyFlowAPIWrapper))
             assert pair[0].parse_flow() == pair[1].parse_flow()
             native, baseline, bare = best_times(*(w.parse_flow for w in pair), bare_download(pair[0].url),
                                                 budget=0.5, repeat=10)
             yield f"parse_flow end to end, {name}", native, baseline
             yield "  native / bare download", native / bare
             if flow is flows[-1][1]:
+                programs = made(map(node_program, (FlowAPIWrapper, PyFlowAPIWrapper)))
+                yield f"  the same from a node program's subclass", *best_times(*(w.parse_flow for w in programs))
                 yield "peak memory of one parse (bytes)", *(peak_memory(w.parse_flow) for w in pair)
 
 
