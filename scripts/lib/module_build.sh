@@ -93,6 +93,17 @@ build_module_into() {
 }
 
 # Where scripts/debian_root.sh keeps the root of a suite ($1) and architecture ($2).
+# prepare_pass PYTHON VENV BUILD_DIR [MESON_ARG...]: what one pass of the suite needs: the
+# Debian packages, Node-RED, and a venv of PYTHON with the module built into it.
+prepare_pass() {
+  local python="$1" venv="$2" build_dir="$3"
+  shift 3
+  ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+  bash scripts/install_nodered.sh
+  make_venv "$python" "$venv"
+  build_module_into "$venv" "$build_dir" "$@"
+}
+
 debian_root_dir() {
   echo "${FLOW_ROOTS:-/var/tmp/zorv-flow-roots}/$1-$2"
 }

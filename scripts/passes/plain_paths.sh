@@ -7,9 +7,6 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/lib/module_build.sh
 
-ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
-bash scripts/install_nodered.sh
-make_venv /usr/bin/python3 .venv-plain
-build_module_into .venv-plain build-plain -Dfast_paths=false
+prepare_pass /usr/bin/python3 .venv-plain build-plain -Dfast_paths=false
 # Tests whose input is too large for the plain paths to finish in time skip themselves.
 FLOW_FAST_PATHS=false exec .venv-plain/bin/python -m pytest "$@"

@@ -7,12 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/lib/module_build.sh
 
-ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${DEBUG_PACKAGES[@]}"
-bash scripts/install_nodered.sh
+ensure_debian_packages "${DEBUG_PACKAGES[@]}"
 # The debug interpreter has an ABI of its own (sys.gettotalrefcount among it): the module is
 # built against its headers and gets its own extension suffix.
-make_venv /usr/bin/python3-dbg .venv-dbg
-build_module_into .venv-dbg build-dbg
+prepare_pass /usr/bin/python3-dbg .venv-dbg build-dbg
 run_fewer_hostile_cases
 
 # -p imports the plugin before pytest.ini puts tests/ on the path.

@@ -8,10 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/lib/module_build.sh
 
-ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
-bash scripts/install_nodered.sh
-make_venv /usr/bin/python3 .venv-sanitize
-build_module_into .venv-sanitize build-sanitize --native-file="$PWD/scripts/passes/sanitize.ini"
+prepare_pass /usr/bin/python3 .venv-sanitize build-sanitize --native-file="$PWD/scripts/passes/sanitize.ini"
 run_fewer_hostile_cases
 
 reports="$PWD/build-sanitize/reports"
