@@ -2,6 +2,10 @@
 
     valgrind is run by this script itself: .venv/bin/python bench/call_instructions.py
 
+Run by another interpreter's venv (build-versions/<version>/venv/bin/python, as
+scripts/passes/test_versions.sh makes it), it counts on that interpreter and its build of the
+module: the children are run by the same interpreter.
+
 Each statement runs in a child interpreter under callgrind twice, N and 2N times; the
 difference of the two totals, divided by N, is what one turn of the loop costs, without the
 interpreter's start and the setup. The cost of an empty turn (`pass`) is taken off; each call is made through a
@@ -63,7 +67,7 @@ def per_call(name):
 
 
 def main():
-    print(f"Python {sys.version.split()[0]}: instructions per call (callgrind)")
+    print(f"Python {sys.version.split()[0]} ({sys.executable}): instructions per call (callgrind)")
     loop, get = per_call(None), None
     for label, name in STATEMENTS:
         count = per_call(name) - loop

@@ -2,6 +2,7 @@
 last, entries deleted before it or after it, keys that are not str, str subclasses, and the split
 dicts of instance attributes. Only the order of entries may count, never how they are stored."""
 
+import json
 import pathlib
 import subprocess
 import sys
@@ -49,6 +50,7 @@ LAYOUTS = {
     "key not a str": lambda f: {**f, 7: "x"},
     "str subclass key": lambda f: {**f, Key("x"): "y"},
     "split": split,
+    "keys of their own": lambda f: {fresh(k): v for k, v in f.items()},
 }
 
 
@@ -87,6 +89,30 @@ def test_searches_read_every_layout_alike(case):
     expected, found = model.seek_prev_nodes(target), w.seek_prev_nodes(target)
     assert found == expected
     assert all(e["node"] is m["node"] for e, m in zip(found, expected))
+    assert w.seek_video_feed(start) == model.seek_video_feed(start)
+    assert w._visited_node_ids == model._visited_node_ids
+
+
+@st.composite
+def decoded_flows(draw):
+    """A flow as a download gives it: decoded JSON, whose records share key objects that are
+    equal to the names the searches read but not the same objects; the keys in any order."""
+    ids = draw(st.lists(st.sampled_from(IDS), min_size=1, unique=True))
+    records = []
+    for i in ids:
+        wires = draw(st.lists(st.lists(st.sampled_from(ids + ["ghost"]), max_size=2), max_size=3))
+        fields = [("id", i), ("type", draw(st.sampled_from(VIDEO_TYPES[:1] + ["function"] * 3))),
+                  ("name", i), ("wires", wires)]
+        records.append(dict(draw(st.permutations(fields))))
+    decoded = json.loads(json.dumps(records))
+    return make_wrapper(*decoded), draw(st.sampled_from(decoded))
+
+
+@settings(max_examples=200, deadline=None)
+@given(decoded_flows())
+def test_searches_read_decoded_records_alike(case):
+    w, start = case
+    model = plain_twin(w)
     assert w.seek_video_feed(start) == model.seek_video_feed(start)
     assert w._visited_node_ids == model._visited_node_ids
 

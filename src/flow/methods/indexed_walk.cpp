@@ -82,17 +82,55 @@ private:
 
     int add_record(PyObject* record) noexcept
     {
-        if (!PyDict_CheckExact(record) || !fast::has_only_str_keys(record)) {
+        PyObject* fields[n_fields] = {};  // borrowed, NULL where the record has no such key
+        if (!PyDict_CheckExact(record) || !read_fields(record, fields)) {
             return 0;
         }
-        return add_plain_record(record, PyDict_GetItemWithError(record, names().wires));
+        return add_plain_record(record, fields[id_field], fields[type_field], fields[wires_field]);
     }
 
-    /// Adds an exact dict of exact str keys, and its "wires" (NULL where it has none).
-    int add_plain_record(PyObject* record, PyObject* wires) noexcept
+    /// One pass over the keys of the exact dict `record`: false when one is not an exact str
+    /// (a lookup in it could run code), else its "id", "type" and "wires" in `fields`. What
+    /// three lookups would give, for their cost: the records of one download share their key
+    /// objects, which are not the interned names, so that every lookup would compare texts.
+    bool read_fields(PyObject* record, PyObject** fields) noexcept
     {
-        PyObject* id = PyDict_GetItemWithError(record, names().id);      // borrowed
-        PyObject* type = PyDict_GetItemWithError(record, names().type);  // borrowed
+        Py_ssize_t position = 0;
+        PyObject *key, *value;  // borrowed
+        while (PyDict_Next(record, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
+            }
+            const int field = field_of(key);
+            if (field >= 0) {
+                fields[field] = value;
+            }
+        }
+        return true;
+    }
+
+    /// Which of the fields the exact str `key` names, or -1. A key object found to name one
+    /// is remembered for this build, so that the next record's is known by its address.
+    int field_of(PyObject* key) noexcept
+    {
+        for (int field = 0; field < n_fields; field++) {
+            if (key == field_keys_[field]) {
+                return field;
+            }
+        }
+        for (int field = 0; field < n_fields; field++) {
+            if (field_names_[field].matches(key)) {
+                field_keys_[field] = key;
+                return field;
+            }
+        }
+        return -1;
+    }
+
+    /// Adds an exact dict of exact str keys, with its "id", "type" and "wires" (each NULL where
+    /// it has none).
+    int add_plain_record(PyObject* record, PyObject* id, PyObject* type, PyObject* wires) noexcept
+    {
         if (!is_exact_str_or_absent(id) || !is_exact_str_or_absent(type)) {
             return 0;
         }
@@ -164,6 +202,11 @@ private:
         tails_[n] = entry;
         return 1;
     }
+
+    static constexpr int id_field = 0, type_field = 1, wires_field = 2, n_fields = 3;
+    const StrNeedle field_names_[n_fields] = {StrNeedle(names().id), StrNeedle(names().type),
+                                              StrNeedle(names().wires)};
+    PyObject* field_keys_[n_fields] = {names().id, names().type, names().wires};  // borrowed
 
     StrTable ids_;
     Vector<Py_ssize_t> heads_;
