@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+from zorv_sdk.nodered import cli
+
 ALL_NODES = """\
 ID           TYPE                NAME                     TAB                    VIDEO SOURCE
 alert        change              Person alert             Gate camera analytics  cam-ip via output 0
@@ -161,3 +163,10 @@ def test_a_closed_pipe_ends_the_command_quietly(write_flow):
 def big_flow():
     """More nodes than a pipe holds lines of."""
     return [{"id": f"n{index}", "type": "function", "wires": []} for index in range(5000)]
+
+
+def test_ctrl_c_exits_130_without_a_traceback(monkeypatch, capsys):
+    def interrupted(path):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(cli, "read_flow_file", interrupted)
+    assert (cli.main(["--all", "--file", "-"]), capsys.readouterr().err) == (130, "")
