@@ -32,6 +32,7 @@ install_node_from_debian() {
         return
     fi
     export DEBIAN_FRONTEND=noninteractive
+    echo "install_nodered.sh: downloading and installing Debian's nodejs and npm with apt-get" >&2
     run_quietly as_root apt-get update
     run_quietly as_root apt-get install -y --no-install-recommends nodejs npm
 }
@@ -47,6 +48,7 @@ install_packages_in() {
     if node_modules_current "$1"; then
         return
     fi
+    echo "install_nodered.sh: downloading Node-RED and its npm packages into $1/node_modules (npm ci; a few minutes)" >&2
     (cd "$1" && run_quietly npm ci)
 }
 

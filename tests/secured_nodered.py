@@ -3,7 +3,8 @@ tests of the reader refused by it and of the reader that logs in."""
 
 import local_nodered
 
-USER, PASSWORD = "admin", "zorv-test"
+# READER's permissions are "read": Node-RED refuses it the scope "*".
+USER, READER, PASSWORD = "admin", "viewer", "zorv-test"
 LOGIN_FORM = {"client_id": "node-red-admin", "grant_type": "password", "scope": "*"}
 
 

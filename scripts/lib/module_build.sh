@@ -31,7 +31,7 @@ ensure_debian_packages() {
     debian_package_installed "$package" || missing+=("$package")
   done
   [ "${#missing[@]}" -eq 0 ] && return
-  module_build_log "installing ${missing[*]}"
+  module_build_log "downloading and installing ${#missing[@]} Debian package(s) with apt-get, with what they need (a fresh Debian 12: most of the first run's ~15 min): ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" > /dev/null

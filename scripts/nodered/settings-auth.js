@@ -1,7 +1,7 @@
 /**
  * The settings of settings.js with the Admin HTTP API behind a login: a request without a
- * token, as the flow reader makes it, is refused with 401 Unauthorized. The one user is
- * "admin", password "zorv-test".
+ * token, as the flow reader makes it, is refused with 401 Unauthorized. The users are "admin",
+ * who may do anything, and "viewer", who may only read; the password of both is "zorv-test".
  */
 module.exports = {
     ...require("./settings.js"),
@@ -11,6 +11,10 @@ module.exports = {
             username: "admin",
             password: "$2b$08$3P/Zz4UgeWSgFMlb9SvLTONELf/n/XRaSUiQRWbzK895rhwgouUFa",
             permissions: "*",
+        }, {
+            username: "viewer",
+            password: "$2b$08$3P/Zz4UgeWSgFMlb9SvLTONELf/n/XRaSUiQRWbzK895rhwgouUFa",
+            permissions: "read",
         }],
     },
 };

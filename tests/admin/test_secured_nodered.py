@@ -10,12 +10,12 @@ import time
 import pytest
 
 from local_nodered import REPO_ROOT
-from secured_nodered import PASSWORD, USER
+from secured_nodered import PASSWORD, READER, USER
 from zorv_sdk.nodered import admin, flow
 
 pytestmark = pytest.mark.nodered
 FAILED, GAVE_UP = "Failed to parse flow - ", "Failed to download flow in {} sec, exiting..."
-REFUSED = f"Node-RED refused the login of user {USER!r} (403: Invalid resource owner credentials)"
+REFUSED = f"Node-RED refused the login of user {USER!r} for scope * and read (403: Invalid resource owner credentials)"
 
 
 def wrapper_of(server, host=None):
@@ -28,7 +28,7 @@ def attempts(lines, limit):
     return {line[len(FAILED):] for line in lines[:-1]}
 
 
-@pytest.mark.parametrize("given", ["password", "password_file", "environment"])
+@pytest.mark.parametrize("given", ["password", "password_file", "environment", "reader"])
 def test_login_gets_the_flow(secured, tmp_path, monkeypatch, quick_clock, given):
     (tmp_path / "password").write_text(PASSWORD + "\n")
     if given == "environment":
@@ -36,6 +36,7 @@ def test_login_gets_the_flow(secured, tmp_path, monkeypatch, quick_clock, given)
         monkeypatch.setenv(admin.PASSWORD_VARIABLE, PASSWORD)
     wrapper = wrapper_of(secured)
     admin.connect(wrapper, **{"password": {"user": USER, "password": PASSWORD}, "environment": {},
+                              "reader": {"user": READER, "password": PASSWORD},
                               "password_file": {"user": USER, "password_file": tmp_path / "password"}}[given])
     assert wrapper.parse_flow()["cur_node"]["id"] == "detect"
 
@@ -64,12 +65,12 @@ def test_given_token_is_used_until_revoked(secured, monkeypatch, lines, quick_cl
 def test_wrong_password_is_one_refusal_line_then_the_usual_give_up(secured, lines, quick_clock):
     session = admin.connect(wrapper := wrapper_of(secured), user=USER, password="not-" + PASSWORD)
     assert wrapper._load_flow(10) is False
-    assert lines[0] == f"{REFUSED}: check the user and its password"
+    assert lines[0] == f"{REFUSED}: check the user and its password, and that its permissions include read"
     assert attempts(lines[1:], 10) == {REFUSED} and len(lines) == 13
     with pytest.raises(admin.AccessRefused) as refused:
         session.get(f"{wrapper.url}/flows")
     assert all(PASSWORD not in text for text in [*lines, repr(session), str(refused.value)])
-    secured.log_in()  # one refused login, not eleven: Node-RED locks the user out after five
+    secured.log_in()  # one refused login (of two scopes), not eleven: Node-RED locks the user out after five
 
 
 def test_no_login_to_a_secured_node_red_is_said_so(secured, lines, quick_clock):

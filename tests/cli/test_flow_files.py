@@ -1,8 +1,12 @@
 """zorv-flow on flow files and standard input: the answers, their JSON, and bad input."""
 
 import json
+import subprocess
+import sys
 
 import pytest
+
+from zorv_sdk.nodered import cli
 
 ALL_NODES = """\
 ID           TYPE                NAME                     TAB                    VIDEO SOURCE
@@ -107,6 +111,10 @@ AMBIGUOUS = [{"id": "one", "type": "function", "name": "Same", "wires": []},
     (None, ["detct"], "no node has the id or name 'detct'; did you mean:\n  detect (function \"Detect objects\")"),
     (None, ["Detect object"], "no node has the id or name 'Detect object'; did you mean:\n  detect (function \"Detect objects\")"),
     (None, ["zzzz"], "no node has the id or name 'zzzz'"),
+    ([{"id": "a", "type": "x", "wires": [["gone"]]}], ["a"],
+     "flows.json is not a whole flow: node 'a' is wired to 'gone', which is not in it; export the whole flow"),
+    (AMBIGUOUS * 2, ["--all"], "flows.json has two nodes with the id 'one': a flow's ids are unique"),
+    (None, ["--all", "--type", "functoin"], "no node has the type 'functoin': check --type"),
     (AMBIGUOUS, ["Same"], "2 nodes are named 'Same'; give the id of one:\n  one (function \"Same\")\n  two (debug \"Same\")"),
 ])
 def test_bad_input_exits_2_saying_what_is_wrong(zorv_flow, write_flow, example_flow, document, args, message):
@@ -127,10 +135,38 @@ def test_unreadable_file_exits_2(zorv_flow, tmp_path):
     (["detect", "--type", "function"], "--type goes with --all or --missing"),
     (["--all", "--file", "flows.json", "--port", "1881"], "--file reads the flow from a file: leave out --port"),
     (["--all", "--wait", "-1"], "argument --wait: invalid seconds value: '-1'"),
+    (["--all", "--port", "65536"], "argument --port: invalid port value: '65536'"),
+    (["--all", "--token", "t", "--token-file", "t"], "give one of --token and --token-file"),
+    (["--all", "--ca", "flows.json", "--wait", "0"], "--ca flows.json holds no PEM certificate: give the CA that signed"
+                                                     " Node-RED's certificate"),
     (["--all", "--host", "http://nodered.local", "--wait", "0"],
      "wrapper.url 'http://http://nodered.local:1880' has two schemes: give the wrapper a host without one"),
 ])
-def test_usage_errors_exit_2(zorv_flow, args, message):
-    done = zorv_flow(*args)
+def test_usage_errors_exit_2(zorv_flow, write_flow, args, message):
+    done = zorv_flow(*args, cwd=write_flow([]).parent)
     assert done.returncode == 2 and done.stderr.splitlines()[-1].endswith(message), done.stderr
     assert "Traceback" not in done.stderr
+
+
+def test_control_characters_of_names_are_escaped(zorv_flow, write_flow):
+    flow = [{"id": "a", "type": "x", "name": "red\x1b[31m\nfake line", "wires": []}]
+    done = zorv_flow("a", "--file", write_flow(flow))
+    assert done.stdout.splitlines()[0] == r'node          a (x "red\x1b[31m\nfake line")'
+
+
+def test_a_closed_pipe_ends_the_command_quietly(write_flow):
+    command = f"{sys.executable} -m zorv_sdk.nodered --all --file {write_flow(big_flow())} | head -1"
+    done = subprocess.run(["bash", "-c", f"{command}; exit ${{PIPESTATUS[0]}}"], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.startswith("ID "), done.stderr) == (141, True, "")
+
+
+def big_flow():
+    """More nodes than a pipe holds lines of."""
+    return [{"id": f"n{index}", "type": "function", "wires": []} for index in range(5000)]
+
+
+def test_ctrl_c_exits_130_without_a_traceback(monkeypatch, capsys):
+    def interrupted(path):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(cli, "read_flow_file", interrupted)
+    assert (cli.main(["--all", "--file", "-"]), capsys.readouterr().err) == (130, "")

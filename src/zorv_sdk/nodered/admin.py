@@ -30,7 +30,11 @@ __all__ = ["DEFAULT_TIMEOUT", "AccessRefused", "AdminSession", "connect"]
 DEFAULT_TIMEOUT = 10.0
 # Read by connect() for the arguments left out; an empty variable counts as not set.
 TOKEN_VARIABLE, USER_VARIABLE, PASSWORD_VARIABLE = "NODE_RED_TOKEN", "NODE_RED_USER", "NODE_RED_PASSWORD"
-LOGIN_FORM = {"client_id": "node-red-admin", "grant_type": "password", "scope": "*"}
+LOGIN_FORM = {"client_id": "node-red-admin", "grant_type": "password"}
+# Asked for in turn: the whole Admin API, else reading it, which is all a download needs and all
+# a user of permissions "read" may have. Node-RED refuses a scope the user lacks with the very
+# answer it gives a wrong password (403 "Invalid resource owner credentials").
+SCOPES = ("*", "read")
 # What Node-RED answers a login with the wrong user, password or form; a 404 is a wrong admin root.
 REFUSALS = (400, 401, 403)
 
@@ -48,7 +52,7 @@ class AdminSession(requests.Session):
     """A requests.Session that reaches the Node-RED at ``url`` (the admin root included).
 
     Requests below ``url`` carry its access token: the one it was given, or one it gets by
-    logging in as ``user`` when it has none. An answer 401 to such a request (the token expired
+    logging in as ``user`` (for scope ``*``, else ``read``) when it has none. An answer 401 to such a request (the token expired
     or was revoked) makes it log in again once and repeat the request. A refused login is logged
     once and not tried again, which would only repeat it and count against the user in Node-RED's
     lock-out of too many logins. Every request waits for ``timeout`` unless it says otherwise.
@@ -98,11 +102,16 @@ class AdminSession(requests.Session):
         if self._refusal:
             raise AccessRefused(self._refusal)
         self._token = None
-        answer = super().request("POST", f"{self.url}/auth/token", timeout=timeout, verify=self.verify,
-                                 data={**LOGIN_FORM, "username": self.user, "password": self._password})
-        if answer.status_code in REFUSALS:
-            self._refusal = f"Node-RED refused the login of user {self.user!r} ({described(answer)})"
-            logger.error(f"{self._refusal}: check the user and its password")
+        for scope in SCOPES:
+            answer = super().request("POST", f"{self.url}/auth/token", timeout=timeout, verify=self.verify,
+                                     data={**LOGIN_FORM, "scope": scope, "username": self.user, "password": self._password})
+            if answer.status_code not in REFUSALS:
+                break
+            answer.close()
+        else:
+            self._refusal = (f"Node-RED refused the login of user {self.user!r} for scope {' and '.join(SCOPES)}"
+                             f" ({described(answer)})")
+            logger.error(f"{self._refusal}: check the user and its password, and that its permissions include read")
             raise AccessRefused(self._refusal, response=answer)
         token = fields_of(answer).get("access_token") if answer.status_code == 200 else None
         if not isinstance(token, str) or not token:

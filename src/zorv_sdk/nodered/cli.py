@@ -23,30 +23,38 @@ the tab record whose id is the node's ``z``) and a *link* is ``{"node": node, "p
   by position (y, then x).
 
 Exit codes: 0 answered; 1 ``--missing`` found nodes without a video source; 2 a usage or input
-error (bad option, unreadable or malformed file, no such node, an ambiguous name); 3 no flow
-from Node-RED within ``--wait`` seconds (unreachable, or it refused the request or the login).
+error (bad option, unreadable or malformed file, no such node or type, an ambiguous name); 3 no
+flow from Node-RED within ``--wait`` seconds (unreachable, or it refused the request or the
+login); 130 interrupted (Ctrl-C). When the reader of the output goes away (``| head``) the
+command stops quietly, as killed by SIGPIPE (141).
 """
 import argparse
 import difflib
 import json
-import logging
+from importlib import metadata
+import os
+import re
+import signal
+import ssl
 import sys
+import time
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Iterator, Optional
 
+import requests
+
 from zorv_sdk.logging import get_logger
-from zorv_sdk.nodered import admin
+from zorv_sdk.nodered import admin, flow
 from zorv_sdk.nodered.flow import FlowAPIWrapper
 
 __all__ = ["main", "report"]
 
-PROGRAM = "zorv-flow"
+PROGRAM, DISTRIBUTION = "zorv-flow", "zorv-sdk-nodered-flow"
 OK, MISSING, BAD_INPUT, NO_FLOW = 0, 1, 2, 3
-# What the flow module puts before the error of each failed download attempt.
-FAILED_ATTEMPT = "Failed to parse flow - "
+INTERRUPTED, PIPE_CLOSED = 128 + signal.SIGINT, 128 + signal.SIGPIPE
 # Options that reach a live Node-RED, meaningless with --file.
-SERVER_OPTIONS = ("host", "port", "wait", "user", "password_file", "token", "ca", "https", "admin_root")
+SERVER_OPTIONS = ("host", "port", "wait", "user", "password_file", "token", "token_file", "ca", "https", "admin_root")
 
 
 class InputError(Exception):
@@ -61,6 +69,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROGRAM, description=__doc__.splitlines()[0], formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="exit codes: 0 answered, 1 --missing found some, 2 usage or input error, 3 no flow from Node-RED")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {metadata.version(DISTRIBUTION)}")
     parser.add_argument("node", nargs="?", help="a node's id, or its name when no other node has it")
     parser.add_argument("--all", action="store_true", help="one line per node, with its video source")
     parser.add_argument("--missing", action="store_true",
@@ -71,13 +80,14 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--file", metavar="PATH", help="read the flow from this file (- for standard input)")
     server = parser.add_argument_group("a live Node-RED")
     server.add_argument("--host", help="Node-RED host (default: NODE_RED_HOST, else 127.0.0.1)")
-    server.add_argument("--port", type=int, default=1880, help="Node-RED port (default: 1880)")
+    server.add_argument("--port", type=port, default=1880, help="Node-RED port (default: 1880)")
     server.add_argument("--wait", type=seconds, default=10, metavar="SECONDS",
                         help="give up when Node-RED has not answered for this long (default: 10)")
     server.add_argument("--user", help="log in as this user (default: NODE_RED_USER)")
     server.add_argument("--password-file", metavar="PATH",
                         help="the user's password, on the first line (default: NODE_RED_PASSWORD)")
     server.add_argument("--token", help="an access token instead of a login (default: NODE_RED_TOKEN)")
+    server.add_argument("--token-file", metavar="PATH", help="the access token, on the first line of this file")
     server.add_argument("--ca", metavar="PATH", help="CA bundle to trust instead of the system's; implies --https")
     server.add_argument("--https", action="store_true", help="talk https")
     server.add_argument("--admin-root", default="", metavar="PATH", help="Node-RED's httpAdminRoot, like /admin")
@@ -92,6 +102,13 @@ def seconds(text: str) -> int:
     return value
 
 
+def port(text: str) -> int:
+    value = int(text)
+    if not 1 <= value <= 65535:
+        raise ValueError(text)
+    return value
+
+
 def parse_arguments(argv: list) -> argparse.Namespace:
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -101,6 +118,8 @@ def parse_arguments(argv: list) -> argparse.Namespace:
         parser.error("--missing needs the types to check, like --type function")
     if args.types and not (args.all or args.missing):
         parser.error("--type goes with --all or --missing")
+    if args.token is not None and args.token_file is not None:
+        parser.error("give one of --token and --token-file")
     given = [name for name in SERVER_OPTIONS if getattr(args, name) != parser.get_default(name)]
     if args.file is not None and given:
         parser.error(f"--file reads the flow from a file: leave out --{given[0].replace('_', '-')}")
@@ -135,7 +154,23 @@ def nodes_of(document: object, where: str) -> list:
                 raise InputError(f'{where} is not a flow: item {index} has no "{key}" string')
         if not isinstance(node.get("wires", []), list):
             raise InputError(f'{where} is not a flow: the "wires" of node {node["id"]!r} are not a list')
+    checked_ids(nodes, where)
     return nodes
+
+
+def checked_ids(nodes: list, where: str) -> None:
+    """Each id names one node, and each wire one of them: the searches look every wire up."""
+    ids: set = set()
+    for node in nodes:
+        if node["id"] in ids:
+            raise InputError(f"{where} has two nodes with the id {node['id']!r}: a flow's ids are unique")
+        ids.add(node["id"])
+    for node in nodes:
+        for port in node.get("wires", []):
+            for target in port if isinstance(port, list) else [port]:
+                if target not in ids:
+                    raise InputError(f"{where} is not a whole flow: node {node['id']!r} is wired to {target!r},"
+                                     " which is not in it; export the whole flow")
 
 
 def loaded_wrapper(args: argparse.Namespace) -> FlowAPIWrapper:
@@ -145,47 +180,117 @@ def loaded_wrapper(args: argparse.Namespace) -> FlowAPIWrapper:
         wrapper._nodes = {node["id"]: node for node in read_flow_file(args.file)}
         return wrapper
     wrapper = FlowAPIWrapper(**({"host": args.host} if args.host else {}), port=args.port)
+    checked_ca(args.ca)
     try:
-        session = admin.connect(wrapper, user=args.user, password_file=args.password_file, token=args.token,
-                                ca=args.ca, https=args.https, admin_root=args.admin_root,
+        session = admin.connect(wrapper, user=args.user, password_file=args.password_file, ca=args.ca,
+                                token=args.token if args.token_file is None else token_of(args.token_file),
+                                https=args.https, admin_root=args.admin_root,
                                 timeout=min(admin.DEFAULT_TIMEOUT, max(args.wait, 1)))
     except (TypeError, ValueError) as bad:
         raise InputError(str(bad)) from None
     # The table is all the answers need of the server: its connection is closed once it is in.
-    with session:
-        download(wrapper, args.wait)
+    flow.requests = keeper = FailureKeeper(session)
+    with session, quiet_flow_log():
+        download(wrapper, keeper, args.wait)
     return wrapper
 
 
-def download(wrapper: FlowAPIWrapper, wait: int) -> None:
-    with kept_log_lines() as lines:
-        if wrapper._load_flow(wait):
-            return
-    failures = [line[len(FAILED_ATTEMPT):] for line in lines if line.startswith(FAILED_ATTEMPT)]
-    raise NoFlow(f"no flow from {wrapper.url} within {wait} s: {failures[-1] if failures else lines[-1]}")
+def checked_ca(path: Optional[str]) -> None:
+    """A --ca that is no CA bundle fails now, not as each download attempt's TLS error."""
+    if path is None or not os.path.isfile(path):
+        return
+    try:
+        ssl.create_default_context(cafile=path)
+    except ssl.SSLError:
+        raise InputError(f"--ca {path} holds no PEM certificate: give the CA that signed Node-RED's certificate") from None
 
 
-class KeptLines(logging.Handler):
-    def __init__(self) -> None:
-        super().__init__()
-        self.messages: list = []
+def token_of(path: str) -> str:
+    try:
+        return admin.first_line(path)
+    except OSError as unreadable:
+        raise InputError(f"cannot read --token-file {path}: {unreadable.strerror}") from None
 
-    def emit(self, record: logging.LogRecord) -> None:
-        self.messages.append(record.getMessage())
+
+class FailureKeeper:
+    """The flow module's requests, through the session, keeping why the last attempt failed."""
+
+    def __init__(self, session: admin.AdminSession) -> None:
+        self.session, self.failure, self.final = session, "", False
+
+    def get(self, url: str, **kwargs: object) -> object:
+        try:
+            answer = self.session.get(url, **kwargs)
+        except requests.RequestException as failed:
+            self.failure, self.final = advice(failed, self.session.url)
+            raise
+        self.failure, self.final = answer_advice(answer, url), False
+        return answer
+
+
+# What to do about each refusal of admin.AccessRefused, in this command's options.
+REFUSAL_ADVICE = {
+    "refused the login": "check --user and --password-file, and that the user may read",
+    "asks for a login": "give --user and --password-file, or --token",
+    "": "it expired or was revoked; give a new --token or --token-file, or --user and --password-file",
+}
+
+
+def advice(failed: requests.RequestException, url: str) -> tuple:
+    """(one line of what went wrong and what to do, whether trying again cannot mend it)."""
+    text = str(failed)
+    if isinstance(failed, admin.AccessRefused):
+        # The refusal up to its status, like "Node-RED asks for a login (401)", then this command's advice.
+        refusal = text.split("): ", 1)[0].rstrip(")") + ")"
+        return f"{refusal}: {REFUSAL_ADVICE[next(key for key in REFUSAL_ADVICE if key in text)]}", True
+    if isinstance(failed, requests.exceptions.SSLError):
+        if "CERTIFICATE_VERIFY_FAILED" in text:
+            return f"the certificate of {url} is not signed by a CA this command trusts: give its CA with --ca", True
+        return f"{url} does not talk TLS: leave out --https and --ca", True
+    if failed.response is not None:
+        return answer_advice(failed.response, failed.response.url), False
+    if isinstance(failed, requests.exceptions.Timeout):
+        return f"{url} did not answer in time: check --host and --port, or give a longer --wait", False
+    if isinstance(failed, requests.ConnectionError):
+        if url.startswith("http:") and ("RemoteDisconnected" in text or "reset" in text):
+            return f"{url} closed the connection without an answer: if it talks https, add --https (and --ca)", False
+        return f"nothing answers at {url} ({reason(text)}): check --host and --port, and that Node-RED is up", False
+    return text, False
+
+
+def reason(text: str) -> str:
+    """The last clause of a urllib3 error, like "Connection refused"."""
+    return re.sub(r"^\[Errno \d+\] ", "", text.rstrip(")'\"]").rpartition(": ")[2]) or text
+
+
+def answer_advice(answer: requests.Response, url: str) -> str:
+    if answer.status_code == 404:
+        return f"Node-RED answered 404 at {url}: check --admin-root (its httpAdminRoot, like /admin)"
+    if answer.status_code != 200:
+        return f"Node-RED answered {answer.status_code} at {url}"
+    return f"the answer of {url} is not a flow (no JSON object with \"flows\")"
+
+
+def download(wrapper: FlowAPIWrapper, keeper: FailureKeeper, wait: int) -> None:
+    """One attempt a second until the flow is in, `wait` seconds have passed, or a failure that
+    another attempt would only repeat."""
+    started = time.monotonic()
+    while not wrapper._load_flow(0):
+        if keeper.final or time.monotonic() - started >= wait:
+            raise NoFlow(f"no flow from {wrapper.url} within {wait} s: {keeper.failure}")
+        time.sleep(1)
 
 
 @contextmanager
-def kept_log_lines() -> Iterator[list]:
-    """The FLOW logger's lines, kept instead of written: the download logs every failed attempt,
-    which a command summarises in one line."""
-    logger, handler = get_logger("FLOW"), KeptLines()
-    propagates, logger.propagate = logger.propagate, False
-    logger.addHandler(handler)
+def quiet_flow_log() -> Iterator[None]:
+    """The FLOW logger silenced: the download logs every failed attempt, which the command
+    sums up in one line of its own."""
+    logger = get_logger("FLOW")
+    disabled, logger.disabled = logger.disabled, True
     try:
-        yield handler.messages
+        yield
     finally:
-        logger.removeHandler(handler)
-        logger.propagate = propagates
+        logger.disabled = disabled
 
 
 def find_node(table: dict, wanted: str) -> dict:
@@ -229,7 +334,13 @@ def describe(node: Optional[dict]) -> str:
         return "none"
     name = node.get("name")
     label = f'{node["type"]} "{name}"' if name else node["type"]
-    return f"{node['id']} ({label})"
+    return printable(f"{node['id']} ({label})")
+
+
+def printable(text: str) -> str:
+    """The text with its control characters escaped (\\n, \\x1b): a name cannot move the cursor,
+    colour the terminal or start a line of its own."""
+    return "".join(char if char.isprintable() else ascii(char)[1:-1] for char in text)
 
 
 def neighbour_lines(title: str, entries: list, port_owner: str) -> list:
@@ -294,8 +405,9 @@ def coordinate(node: dict, axis: str) -> float:
 def table_text(rows: list, tabs: dict) -> str:
     lines = [("ID", "TYPE", "NAME", "TAB", "VIDEO SOURCE")]
     for node, source, port in rows:
-        lines.append((node["id"], node["type"], node.get("name") or "", tabs.get(node.get("z")) or "",
-                      "none" if source is None else f"{source['id']} via output {port}"))
+        cells = (node["id"], node["type"], node.get("name") or "", tabs.get(node.get("z")) or "",
+                 "none" if source is None else f"{source['id']} via output {port}")
+        lines.append(tuple(map(printable, cells)))
     widths = [max(len(line[column]) for line in lines) for column in range(4)]
     return "\n".join("  ".join(cell.ljust(width) for cell, width in zip(line, widths)) + "  " + line[4]
                      for line in lines)
@@ -308,6 +420,9 @@ def answer_one(wrapper: FlowAPIWrapper, args: argparse.Namespace) -> int:
 
 
 def answer_all(wrapper: FlowAPIWrapper, args: argparse.Namespace) -> int:
+    unknown = sorted(set(args.types or ()) - {node["type"] for node in wrapper._nodes.values()})
+    if unknown:
+        raise InputError(f"no node has the type {unknown[0]!r}: check --type")
     rows = sources_of_all(wrapper, args.types)
     if args.missing:
         rows = [row for row in rows if row[1] is None]
@@ -329,7 +444,17 @@ def dumped(answer: dict) -> str:
 
 
 def main(argv: Optional[list] = None) -> int:
-    args = parse_arguments(sys.argv[1:] if argv is None else argv)
+    try:
+        return answered(parse_arguments(sys.argv[1:] if argv is None else argv))
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    except BrokenPipeError:
+        # What is still buffered for the closed pipe would fail again when Python exits.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return PIPE_CLOSED
+
+
+def answered(args: argparse.Namespace) -> int:
     try:
         wrapper = loaded_wrapper(args)
         return answer_one(wrapper, args) if args.node is not None else answer_all(wrapper, args)
