@@ -28,6 +28,7 @@ from local_nodered import API_HEADERS, REPO_ROOT, NodeRedServer  # noqa: E402
 from plain_flow import FlowAPIWrapper as PyFlowAPIWrapper  # noqa: E402
 from zorv_sdk.constants import Module  # noqa: E402
 from zorv_sdk.nodered.flow import FlowAPIWrapper  # noqa: E402
+from zorv_sdk.nodered.sources import video_sources  # noqa: E402
 
 FEED = Module.VFUsbCamera.type
 PARSE_FLOW_SIZE = 1000  # nodes of the random flow that parse_flow is measured on
@@ -220,17 +221,28 @@ def peak_memory(call):
 
 
 def command_rows(n, rng):
-    """`zorv-flow --all` on a file of n nodes wired at random and no video source, so that every
-    search walks all that is upstream; a whole run, interpreter start included, against the
-    second it must take less than."""
-    with tempfile.NamedTemporaryFile("w", suffix=".json") as file:
-        json.dump(neighbourhood_flow(n, rng), file)
-        file.flush()
-        command = [sys.executable, "-m", "zorv_sdk.nodered", "--all", "--file", file.name]
+    """`zorv-flow --all` on files of random flows without a video source and of chains with one
+    at the front, each a whole run, interpreter start included, against the second the 1,500
+    node one must take less than; then the answers of one chain from one index, against one
+    search per node."""
+    flows = [(f"random, {n} nodes", neighbourhood_flow(n, rng))]
+    flows += [(f"chain, {size} nodes", chain_flow(size - 1)[0]) for size in (n, 5000, 20000)]
+    for name, flow in flows:
+        with tempfile.NamedTemporaryFile("w", suffix=".json") as file:
+            json.dump(flow, file)
+            file.flush()
+            command = [sys.executable, "-m", "zorv_sdk.nodered", "--all", "--file", file.name]
 
-        def run():
-            subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
-        yield f"zorv-flow --all, {n} nodes, against 1 s", best_time(run, budget=0, repeat=5), 1.0
+            def run():
+                subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+            yield f"zorv-flow --all, {name}, against 1 s", best_time(run, budget=0, repeat=3), 1.0
+    wrapper = wrappers(chain_flow(n - 1)[0])[0]
+    nodes = list(wrapper._nodes.values())
+
+    def one_by_one():
+        return [search_call(wrapper, "seek_video_feed", node)() for node in nodes]
+    yield (f"video sources of a {n} node chain, one index", best_time(lambda: video_sources(wrapper, nodes)),
+           best_time(one_by_one, budget=0, repeat=1))
 
 
 def show(name, native, baseline=False):

@@ -8,8 +8,9 @@
 The flow comes from a live Node-RED (``--host``, ``--port``, ``--wait`` and the options of
 :func:`zorv_sdk.nodered.admin.connect`) or from a file (``--file``: the node list that the
 editor exports, or the ``{"flows": [...], "rev": ...}`` body of the Admin API; ``-`` reads
-standard input). One table is loaded per run and every answer comes from the flow module's own
-searches on it, so it is exactly what a node program of that node would get.
+standard input). One table is loaded per run and every answer is the flow module's own searches
+on it, so it is exactly what a node program of that node would get; ``--all`` and ``--missing``
+find the same answers for all nodes from one index (:mod:`zorv_sdk.nodered.sources`).
 
 With ``--json`` the answers are JSON objects of these shapes, where a *node* is
 ``{"id": str, "type": str, "name": str or null, "tab": str or null}`` (``tab``: the label of
@@ -47,6 +48,7 @@ import requests
 from zorv_sdk.logging import get_logger
 from zorv_sdk.nodered import admin, flow
 from zorv_sdk.nodered.flow import FlowAPIWrapper
+from zorv_sdk.nodered.sources import video_sources
 
 __all__ = ["main", "report"]
 
@@ -394,7 +396,7 @@ def sources_of_all(wrapper: FlowAPIWrapper, types: Optional[list]) -> list:
     nodes = [node for node in table.values() if "wires" in node and (not types or node["type"] in types)]
     nodes.sort(key=lambda node: (tab_order.get(node.get("z"), len(tab_order)),
                                  coordinate(node, "y"), coordinate(node, "x"), node["id"]))
-    return [(node, *video_source(wrapper, node)) for node in nodes]
+    return video_sources(wrapper, nodes)
 
 
 def coordinate(node: dict, axis: str) -> float:
