@@ -16,12 +16,18 @@ if [ "${1:-}" = --quick ]; then
   shift
 fi
 
+# Each pass may leave a word on what it covered in the file FLOW_PASS_NOTE names, which its
+# summary line carries.
 timed_pass() {
-  local name="$1" start=$SECONDS
+  local name="$1" start=$SECONDS note
   shift
   echo "== $name"
+  FLOW_PASS_NOTE="$(mktemp)"
+  export FLOW_PASS_NOTE
   "$@"
-  echo "== $name: $((SECONDS - start)) s"
+  note="$(cat "$FLOW_PASS_NOTE")"
+  rm -f "$FLOW_PASS_NOTE"
+  echo "== $name: $((SECONDS - start)) s${note:+, $note}"
 }
 
 run_release_pass() {

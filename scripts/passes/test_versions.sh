@@ -87,22 +87,34 @@ test_interpreter() {
     -W "ignore::DeprecationWarning:_pytest.assertion.rewrite" "$@"
 }
 
+# What the summary line of scripts/test.sh says of this pass.
+note_pass() {
+  if [ -n "${FLOW_PASS_NOTE:-}" ]; then
+    echo "$*" > "$FLOW_PASS_NOTE"
+  fi
+}
+
 ensure_debian_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 ensure_debian_packages_offered "${OTHER_PYTHON_PACKAGES[@]}"
 bash scripts/install_nodered.sh
 run_fewer_hostile_cases
 if [ "${1:-}" = --minor ]; then
   interpreters=()
+  missing=()
   while [ "${1:-}" = --minor ]; do
     entry="$(newest_of_minor "$2")"
     if [ -n "$entry" ]; then
       interpreters+=("$entry")
     else
       echo "test_versions.sh: no CPython $2 here: not tested"
+      missing+=("$2")
     fi
     shift 2
   done
-  [ "${#interpreters[@]}" -gt 0 ] || exit 0
+  if [ "${#interpreters[@]}" -eq 0 ]; then
+    note_pass "none of CPython ${missing[*]} installed: nothing tested"
+    exit 0
+  fi
 elif [ "${1:-}" = --newest-other ]; then
   shift
   mapfile -t interpreters < <(newest_other_interpreter)
@@ -123,4 +135,10 @@ for entry in "${interpreters[@]}"; do
   test_interpreter "$label" "$python" "$@" || failed+=("$label")
 done
 echo "tested: ${#interpreters[@]} interpreters; failed: ${failed[*]:-none}"
+labels=()
+for entry in "${interpreters[@]}"; do
+  read -r _ label _ <<< "$entry"
+  labels+=("$label")
+done
+note_pass "tested CPython ${labels[*]}${missing:+; not installed: ${missing[*]}}"
 [ "${#failed[@]}" -eq 0 ]
