@@ -2,7 +2,7 @@
 
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from zorv_sdk.constants import Module
+from zorv_sdk.constants import Module, NodeModule
 from zorv_sdk.nodered import flow
 from zorv_sdk.nodered.sources import video_sources
 
@@ -61,3 +61,19 @@ def test_long_chain_without_recursion():
     wrapper._nodes = table
     answers = video_sources(wrapper, [table["c1"], table[f"c{n - 1}"]])
     assert [(source["id"], port) for _, source, port in answers] == [("c0", 0), ("c0", 0)]
+
+
+class EqualToAll(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
+def test_type_that_answers_equality_itself(monkeypatch):
+    # Compared with a record's type, a str subclass answers first: every record is a source.
+    monkeypatch.setattr(Module, "VFUsbCamera", NodeModule(EqualToAll("camera")))
+    wrapper = wrapper_of([{"type": "function", "wires": [["n1"]]}, {"type": "function", "wires": []}])
+    nodes = list(wrapper._nodes.values())
+    assert same(video_sources(wrapper, nodes), one_by_one(wrapper, nodes))
+    assert video_sources(wrapper, nodes)[1][1] is wrapper._nodes["n0"]

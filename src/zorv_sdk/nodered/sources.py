@@ -36,7 +36,7 @@ def video_sources(wrapper: flow.FlowAPIWrapper, nodes: List[dict]) -> List[tuple
         return [(node, *fresh_search(wrapper, node)) for node in nodes]
     feed_types = {member.type for member in (flow.Module.VideoFeed, flow.Module.VFVideoFile,
                                              flow.Module.VFUsbCamera, flow.Module.VFIpCamera)}
-    if not all(isinstance(kind, str) for kind in feed_types):
+    if not all(type(kind) is str for kind in feed_types):  # a subclass may answer == itself
         return [(node, *fresh_search(wrapper, node)) for node in nodes]
     answers = SharedAnswers(wrapper, feed_types)
     return [(node, *answers.of(node["id"])) for node in nodes]
