@@ -508,13 +508,23 @@ def seed_of(difference):
 
 
 def in_cold_interpreter(seed):
-    """compare(seed) in an interpreter of its own, where no code of the harness is warm yet."""
+    """compare(seed) in an interpreter of its own, where no code of the harness is warm yet, with
+    a hash seed of its own."""
     code = f"import reliability.test_hostile as h; print(h.compare({seed}) or '', end='')"
     paths = os.pathsep.join(str(Path(__file__).parents[i]) for i in (1, 2))
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
-                          env={**os.environ, "PYTHONPATH": paths})
+                          env={**os.environ, "PYTHONPATH": paths, "PYTHONHASHSEED": "random"})
     return done.stdout or (f"seed {seed}: the cold run ended with status {done.returncode}: {done.stderr[-300:]}"
                            if done.returncode else None)
+
+
+def differs_cold_twice(seed):
+    """The case's difference when it shows in two cold interpreters, else None. About once in
+    10^5 cases a namespace probe's count comes out as no whole number of lookups on the
+    plain-Python side too (1.5), cold as well, and not again under other hash seeds: that points
+    at the namespace's layout under one hash seed, not at the module. Every fault of the module
+    found so far showed under any hash seed."""
+    return in_cold_interpreter(seed) and in_cold_interpreter(seed)
 
 
 def test_hostile_cases_do_what_python_does():
@@ -527,8 +537,8 @@ def test_hostile_cases_do_what_python_does():
     # run cold is the module's. A warm run has been seen to give some hundreds of those; more
     # than COLD_RECHECKS is taken for a fault of the module without rerunning each.
     if len(differences) <= COLD_RECHECKS:
-        differences = [d for d in map(in_cold_interpreter, map(seed_of, differences)) if d]
-    print(f"{len(differences)} of them again when run cold")
+        differences = [d for d in map(differs_cold_twice, map(seed_of, differences)) if d]
+    print(f"{len(differences)} of them again when run cold, twice")
     assert not differences, "\n".join(differences[:20])
 
 
