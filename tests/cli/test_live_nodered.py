@@ -79,7 +79,7 @@ def test_a_wrong_admin_root_is_said_so(zorv_flow, secured):
 @pytest.mark.parametrize("login", [[USER], [READER], ["--token-file"]])
 def test_secured_server_with_a_login_answers(zorv_flow, secured, write_flow, login):
     if login == ["--token-file"]:
-        login.append(write_flow(secured.log_in(), name="token"))
+        login = [*login, write_flow(secured.log_in(), name="token")]  # not the table's own list
     else:
         login = ["--user", *login, "--password-file", write_flow(PASSWORD, name="password")]
     done = zorv_flow(*live(secured, "detect", *login))
